@@ -4,6 +4,44 @@
 
 #include "jpeg/jpeg_internal.h"
 
+// Decodes (or loads) the next MCU row and runs the inverse DCT on its blocks; after the last
+// row of a sequential image the next marker must be EOI. Returns false on failure, when the
+// row's lines are not to be delivered.
+BOOLEAN PrepareMcuRow(JpegDecoder* d)
+{
+    if (d->progressive) {
+        LoadCoefficientRow(d);
+    } else {
+        DecodeMcuRow(d);
+    }
+    if (d->status != 0) {
+        return FALSE;
+    }
+    if (d->imageLinesLeft <= d->mcuHeight && !d->progressive) {
+        d->bitsLeft = 16;
+        ReadHeaderBits(d, 16);
+        ReadHeaderBits(d, 16);
+        ReadMarkers(d, TRUE);
+        if (d->status != 0) {
+            return FALSE;
+        }
+    }
+    for (LONG i = 0; i < d->blocksPerMcuRow; i++) {
+        UCHAR* samples = d->sampleBuffer + 64 * i;
+        if (!d->progressive && d->zigzagExtent[i] <= 1) {
+            // Only the DC coefficient can be set: both passes take their short cuts, so the
+            // block is one value (row pass DC x 4, column pass ((x + 16) >> 5) + 128).
+            const LONG x = Low16(static_cast<ULONG>(static_cast<LONG>(d->blockTable[i][0])) * 4u);
+            const LONG v = ((x + 16) >> 5) + 128;
+            std::memset(samples, v < 0 ? 0 : (v > 255 ? 255 : v), 64);
+            continue;
+        }
+        InverseDctBlock(d->blockTable[i], samples);
+    }
+    d->mcuRowLinesLeft = d->mcuHeight;
+    return TRUE;
+}
+
 namespace {
 
 // True when the caller's output geometry holds the image: every image line has a row, and a
@@ -14,30 +52,24 @@ bool OutputFits(const JpegDecoder* d)
            d->outputStride >= 3 * d->outputWidth;
 }
 
-// Writes the image's lines into the output rows, moving up one stride per line.
+// Writes the image's lines into the output rows, moving up one stride per line. Delivers the
+// same lines as repeated DecodeScanLine calls with the BGR copy, but converts each line
+// straight into its row: a whole MCU row at a time, no line buffer.
 VOID WriteLines(JpegDecoder* d, UCHAR* out)
 {
     d->outputRow = out + static_cast<LONG_PTR>(d->outputHeight - 1) * d->outputStride;
     const LONG width = d->outputWidth;
-    for (;;) {
-        const UCHAR* line = nullptr;
-        LONG length = 0;
-        if (DecodeScanLine(d, &line, &length) != 0) {
+    while (d->status == 0 && d->ready && d->imageLinesLeft > 0) {
+        if (d->mcuRowLinesLeft == 0 && !PrepareMcuRow(d)) {
             break;
         }
-        UCHAR* row = d->outputRow;
-        if (d->bytesPerPixel == 4) {
-            for (LONG i = 0; i < width; i++) {
-                row[3 * i] = line[4 * i + 2];
-                row[3 * i + 1] = line[4 * i + 1];
-                row[3 * i + 2] = line[4 * i];
-            }
-        } else {
-            for (LONG i = 0; i < width; i++) {
-                row[3 * i] = row[3 * i + 1] = row[3 * i + 2] = line[i];
-            }
+        LONG lines = d->mcuRowLinesLeft < d->imageLinesLeft ? d->mcuRowLinesLeft : d->imageLinesLeft;
+        for (LONG r = d->mcuHeight - d->mcuRowLinesLeft; lines > 0; lines--, r++) {
+            ConvertLineBgr(d, r, d->outputRow, width);
+            d->outputRow -= d->outputStride;
+            d->mcuRowLinesLeft--;
+            d->imageLinesLeft--;
         }
-        d->outputRow -= d->outputStride;
     }
 }
 
@@ -101,38 +133,8 @@ LONG DecodeScanLine(JpegDecoder* d, const UCHAR** line, LONG* length)
     if (d->imageLinesLeft == 0) {
         return 1;
     }
-    if (d->mcuRowLinesLeft == 0) {
-        if (d->progressive) {
-            LoadCoefficientRow(d);
-        } else {
-            DecodeMcuRow(d);
-        }
-        if (d->status != 0) {
-            return -1;
-        }
-        if (d->imageLinesLeft <= d->mcuHeight && !d->progressive) {
-            d->bitsLeft = 16;
-            ReadHeaderBits(d, 16);
-            ReadHeaderBits(d, 16);
-            ReadMarkers(d, TRUE);
-            if (d->status != 0) {
-                return -1;
-            }
-        }
-        for (LONG i = 0; i < d->blocksPerMcuRow; i++) {
-            UCHAR* samples = d->sampleBuffer + 64 * i;
-            if (!d->progressive && d->zigzagExtent[i] <= 1) {
-                // Only the DC coefficient can be set: both passes take their short cuts, so the
-                // block is one value (row pass DC x 4, column pass ((x + 16) >> 5) + 128).
-                const LONG x = Low16(static_cast<ULONG>(static_cast<LONG>(d->blockTable[i][0])) * 4u);
-                const LONG v = ((x + 16) >> 5) + 128;
-                std::memset(samples, v < 0 ? 0 : (v > 255 ? 255 : v), 64);
-                continue;
-            }
-            std::memcpy(d->scratchBlock, d->blockTable[i], sizeof(d->scratchBlock));
-            InverseDct(d->scratchBlock, samples);
-        }
-        d->mcuRowLinesLeft = d->mcuHeight;
+    if (d->mcuRowLinesLeft == 0 && !PrepareMcuRow(d)) {
+        return -1;
     }
     const LONG r = d->mcuHeight - d->mcuRowLinesLeft;
     const UCHAR* produced = d->lineBuffers[0];

@@ -55,6 +55,40 @@ BOOLEAN BuildHuffmanTable(JpegDecoder* d, int slot, HuffmanTable* table)
         }
         code <<= 1;
     }
+    // The wider table answers exactly as HuffmanDecode would for every 10-bit prefix that
+    // settles the symbol, quirks included (an 8-bit pattern that starts no code reads as
+    // symbol 0 with symbol 0's length).
+    constexpr int W = kJpegFastHuffmanBits;
+    for (ULONG prefix = 0; prefix < (1u << W); prefix++) {
+        LONG e = table->lookup[prefix >> (W - 8)];
+        USHORT entry = kJpegFastHuffmanSlow;
+        if (e >= 0) {
+            entry = static_cast<USHORT>((table->codeLength[e] << 8) | e);
+        } else {
+            for (int used = 9; used <= W; used++) {
+                e = table->tree[-e - static_cast<LONG>((prefix >> (W - used)) & 1)];
+                if (e >= 0) {
+                    entry = static_cast<USHORT>((used << 8) | e);
+                    break;
+                }
+            }
+        }
+        table->fast[prefix] = entry;
+        if (entry == kJpegFastHuffmanSlow) {
+            table->fastValue[prefix] = kJpegFastSlow;
+            continue;
+        }
+        const LONG used = entry >> 8;
+        const LONG size = entry & 15;
+        if (size > 0 && used + size <= W) {
+            const ULONG raw = (prefix >> (W - used - size)) & ((1u << size) - 1u);
+            const ULONG value = static_cast<ULONG>(Extend(raw, size));
+            table->fastValue[prefix] =
+                static_cast<LONG>((value << 16) | kJpegFastValue | ((used + size) << 8) | (entry & 0xFF));
+        } else {
+            table->fastValue[prefix] = entry;
+        }
+    }
     return TRUE;
 }
 

@@ -69,11 +69,23 @@ constexpr int kJpegMaxRowBlocks = 6144;
 constexpr int kJpegMaxMcuBlocks = 10;
 constexpr int kJpegMaxProgressiveScans = 256;  // bounds the work an adversarial stream can demand
 
+constexpr int kJpegFastHuffmanBits = 10;
+constexpr USHORT kJpegFastHuffmanSlow = 0xFFFF;
+constexpr LONG kJpegFastValue = 1 << 13;  // in HuffmanTable::fastValue: the value's bits are in too
+constexpr LONG kJpegFastSlow = 1 << 14;   // in HuffmanTable::fastValue: needs HuffmanDecode
+
 // A decoding table built from one Huffman specification at the start of a scan.
 struct HuffmanTable {
     LONG lookup[256];      // by the next 8 bits: symbol (>= 0) or tree node (< 0)
     UCHAR codeLength[256]; // by symbol: its code length in bits, 0 if it has none
     LONG tree[512];        // node v occupies entries -v-1 (bit 1) and -v (bit 0)
+    // By the next 10 bits: what lookup and tree give for them, bits used << 8 | symbol, or
+    // kJpegFastHuffmanSlow when the answer needs more than 10 bits.
+    USHORT fast[1 << kJpegFastHuffmanBits];
+    // The same with the value bits that follow the code when they also fit the 10 bits:
+    // value << 16 | kJpegFastValue | bits used << 8 | symbol; without the flag only the
+    // code's bits are counted; kJpegFastSlow as above.
+    LONG fastValue[1 << kJpegFastHuffmanBits];
 };
 
 // Coefficients of one component across all scans of a progressive image.

@@ -131,12 +131,18 @@ BOOLEAN StartScan(JpegDecoder* d);
 VOID ProcessRestart(JpegDecoder* d);
 VOID DecodeMcuRow(JpegDecoder* d);
 
+// The next MCU row decoded and transformed (decode_frame.cpp).
+BOOLEAN PrepareMcuRow(JpegDecoder* d);
+
 // Inverse DCT (idct.cpp).
-VOID InverseDct(SHORT* coefficients, UCHAR* output);
+VOID InverseDct(SHORT* coefficients, UCHAR* output);       // plain; the block is its workspace
+VOID InverseDctBlock(const SHORT* coefficients, UCHAR* output);  // fast; the block stays as it is
 
 // Colour (colour.cpp).
 VOID BuildColourTables(JpegDecoder* d);
 VOID ConvertLines(JpegDecoder* d, LONG r);
+VOID ConvertLineBgrPlain(const JpegDecoder* d, LONG r, UCHAR* out, LONG width);
+VOID ConvertLineBgr(const JpegDecoder* d, LONG r, UCHAR* out, LONG width);
 
 // Progressive (progressive.cpp).
 VOID DecodeProgressiveScans(JpegDecoder* d);

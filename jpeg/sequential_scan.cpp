@@ -114,18 +114,92 @@ VOID ProcessRestart(JpegDecoder* d)
     ReadEntropyBits(d, 16);
 }
 
+namespace {
+
+// The entropy bit reader of one MCU row held in registers. It keeps the fetched bits
+// themselves (the newest in the low end of `bits`) and how many are not yet consumed; bytes
+// are fetched two at a time exactly when ReadEntropyBits would fetch them (the count fetched
+// depends only on the bits consumed), so the byte stream, the markers-as-1-bits behaviour
+// and the record's bit buffer afterwards are the same. The record's 32-bit buffer is the
+// last 32 fetched bits turned right by bitsLeft: window first, then the bits fetched ahead,
+// then the most recently consumed.
+struct RowBits {
+    ULONGLONG bits;
+    LONG ahead;  // unconsumed fetched bits: 16 + bitsLeft, 17..32 between reads
+};
+
+inline RowBits LoadBits(const JpegDecoder* d)
+{
+    const ULONG n = static_cast<ULONG>(d->bitsLeft) & 31;
+    const ULONG fetched = (d->bitBuffer << n) | (d->bitBuffer >> ((32 - n) & 31));
+    return {fetched, d->bitsLeft + 16};
+}
+
+inline VOID StoreBits(JpegDecoder* d, const RowBits& b)
+{
+    const ULONG n = static_cast<ULONG>(b.ahead - 16) & 31;
+    const ULONG fetched = static_cast<ULONG>(b.bits);
+    d->bitsLeft = b.ahead - 16;
+    d->bitBuffer = (fetched >> n) | (fetched << ((32 - n) & 31));
+}
+
+// The next 16 bits, most significant first.
+inline ULONG Peek16(const RowBits& b)
+{
+    return static_cast<ULONG>(b.bits >> (b.ahead - 16)) & 0xFFFFu;
+}
+
+inline VOID Consume(JpegDecoder* d, RowBits& b, LONG n)
+{
+    b.ahead -= n;
+    while (b.ahead <= 16) {
+        const ULONG c1 = ReadEntropyByte(d);
+        const ULONG c2 = ReadEntropyByte(d);
+        b.bits = (b.bits << 16) | (c1 << 8) | c2;
+        b.ahead += 16;
+    }
+}
+
+// The next n (0..16) bits, consumed.
+inline ULONG TakeBits(JpegDecoder* d, RowBits& b, LONG n)
+{
+    const ULONG v = Peek16(b) >> (16 - n);
+    Consume(d, b, n);
+    return v;
+}
+
+// HuffmanDecode on the row's reader: the 10-bit table first, the record's own decoder for
+// the rest.
+inline LONG DecodeSymbol(JpegDecoder* d, RowBits& b, const HuffmanTable* t)
+{
+    const USHORT entry = t->fast[Peek16(b) >> (16 - kJpegFastHuffmanBits)];
+    if (entry != kJpegFastHuffmanSlow) {
+        Consume(d, b, entry >> 8);
+        return entry & 0xFF;
+    }
+    StoreBits(d, b);
+    const LONG s = HuffmanDecode(d, t);
+    b = LoadBits(d);
+    return s;
+}
+
+}  // namespace
+
 // Decodes the next MCU row of a sequential scan into the coefficient blocks, clearing only
 // what a block's previous use may have set (its zigzag extent). -227 for a zero run past
 // coefficient 63 or a DC category above 15.
 VOID DecodeMcuRow(JpegDecoder* d)
 {
+    RowBits bits = LoadBits(d);
     LONG r = 0;
     for (LONG m = 0; m < d->scanMcusPerRow; m++) {
         if (d->restartInterval != 0 && d->restartsLeft == 0) {
+            StoreBits(d, bits);
             ProcessRestart(d);
             if (d->status != 0) {
                 return;
             }
+            bits = LoadBits(d);
         }
         for (LONG blockInMcu = 0; blockInMcu < d->scanBlocksPerMcu; blockInMcu++, r++) {
             const LONG c = d->mcuBlockOrder[blockInMcu];
@@ -134,28 +208,45 @@ VOID DecodeMcuRow(JpegDecoder* d)
             const HuffmanTable* dcTable = d->huffmanTables[d->scanDcSlot[c]];
             const HuffmanTable* acTable = d->huffmanTables[d->scanAcSlot[c]];
 
-            const LONG s = HuffmanDecode(d, dcTable);
-            if (s > 15) {
-                SetStatus(d, JPEG_CORRUPT_DATA);
-                return;
-            }
+            LONG e = dcTable->fastValue[Peek16(bits) >> (16 - kJpegFastHuffmanBits)];
             ULONG prediction = static_cast<ULONG>(d->dcPrediction[c]);
-            if (s > 0) {
-                prediction += static_cast<ULONG>(Extend(ReadEntropyBits(d, s), s));
+            if ((e & kJpegFastValue) && (e & 0xF0) == 0) {
+                Consume(d, bits, (e >> 8) & 31);
+                prediction += static_cast<ULONG>(e >> 16);
                 d->dcPrediction[c] = static_cast<LONG>(prediction);
+            } else {
+                const LONG s = DecodeSymbol(d, bits, dcTable);
+                if (s > 15) {
+                    SetStatus(d, JPEG_CORRUPT_DATA);
+                    StoreBits(d, bits);
+                    return;
+                }
+                if (s > 0) {
+                    prediction += static_cast<ULONG>(Extend(TakeBits(d, bits, s), s));
+                    d->dcPrediction[c] = static_cast<LONG>(prediction);
+                }
             }
             p[0] = Low16(prediction * static_cast<ULONG>(static_cast<LONG>(q[0])));
 
             const LONG previous = d->zigzagExtent[r];
             LONG k = 1;
             while (k < 64) {
-                const LONG rs = HuffmanDecode(d, acTable);
+                e = acTable->fastValue[Peek16(bits) >> (16 - kJpegFastHuffmanBits)];
+                LONG rs;
+                if (e & kJpegFastSlow) {
+                    rs = DecodeSymbol(d, bits, acTable);
+                    e = 0;
+                } else {
+                    Consume(d, bits, (e >> 8) & 31);
+                    rs = e & 0xFF;
+                }
                 const LONG run = rs >> 4;
                 const LONG size = rs & 15;
                 if (size > 0) {
                     if (run > 0) {
                         if (k + run > 63) {
                             SetStatus(d, JPEG_CORRUPT_DATA);
+                            StoreBits(d, bits);
                             return;
                         }
                         if (k < previous) {
@@ -163,13 +254,14 @@ VOID DecodeMcuRow(JpegDecoder* d)
                         }
                         k += run;
                     }
-                    const LONG value = Extend(ReadEntropyBits(d, size), size);
+                    const LONG value = (e & kJpegFastValue) ? (e >> 16) : Extend(TakeBits(d, bits, size), size);
                     p[kZigzagToNatural[k]] =
                         Low16(static_cast<ULONG>(value) * static_cast<ULONG>(static_cast<LONG>(q[k])));
                     k++;
                 } else if (run == 15) {
                     if (k + 15 > 63) {
                         SetStatus(d, JPEG_CORRUPT_DATA);
+                        StoreBits(d, bits);
                         return;
                     }
                     if (k < previous) {
@@ -187,4 +279,5 @@ VOID DecodeMcuRow(JpegDecoder* d)
         }
         d->restartsLeft--;
     }
+    StoreBits(d, bits);
 }

@@ -128,6 +128,7 @@ struct AdapterState {
 
     std::mutex pendingLock;
     std::list<SrbRecord*> pending;  // SRBs back from their receive routine and not yet completed
+    size_t handedOut = 0;           // SRBs given to a receive routine and not yet completed
 
     std::atomic<int> openFiles{0};
 

@@ -205,8 +205,8 @@ NTSTATUS FilterProperty(PropertyRequest& request, ULONG_PTR* information)
                              adapter.streamHeader.NumDevPropArrayEntries, nullptr, information, &routed);
 }
 
-// Copies a KSDATAFORMAT from the request's data (at least FormatSize bytes). Null if it does
-// not hold one.
+// Copies the KSDATAFORMAT in the request's data (FormatSize bytes). False if the data does not
+// hold a whole one.
 bool CaptureFormat(const PropertyRequest& request, ZeroedBlock* format)
 {
     if (request.dataLength < sizeof(KSDATAFORMAT)) return false;

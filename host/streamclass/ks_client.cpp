@@ -18,7 +18,7 @@ namespace {
 
 constexpr CSHORT kIoTypeFile = 5;
 
-template <typename T>
+// Zeroed, aligned storage of at least bytes.
 std::vector<AlignedWord> WordsFor(size_t bytes)
 {
     return std::vector<AlignedWord>((bytes + sizeof(AlignedWord) - 1) / sizeof(AlignedWord));
@@ -137,7 +137,7 @@ NTSTATUS OpenPin(KsHandle& filter, ULONG pinId, const KSDATAFORMAT& format, KsHa
     PDEVICE_OBJECT device = filter.DeviceObject();
     std::unique_ptr<FILE_OBJECT> file = NewFileObject(device);
     ULONG length = sizeof(KSPIN_CONNECT) + format.FormatSize;
-    std::vector<AlignedWord> parameters = WordsFor<KSPIN_CONNECT>(length);
+    std::vector<AlignedWord> parameters = WordsFor(length);
     KSPIN_CONNECT connect{};
     connect.Interface.Set = KSINTERFACESETID_Standard;
     connect.Medium.Set = KSMEDIUMSETID_Standard;
@@ -203,7 +203,7 @@ NTSTATUS DeviceControl(KsHandle& handle, ULONG code, const void* input, ULONG in
     } else {
         size_t systemLength = method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
         if (systemLength != 0) {
-            systemBuffer = WordsFor<UCHAR>(systemLength);
+            systemBuffer = WordsFor(systemLength);
             if (input != nullptr && inputLength != 0) std::memcpy(systemBuffer.data(), input, inputLength);
             irp->AssociatedIrp.SystemBuffer = systemBuffer.data();
         }
@@ -251,7 +251,7 @@ NTSTATUS PlainPropertyRequest(KsHandle& handle, const GUID& set, ULONG id, ULONG
                               ULONG* returned)
 {
     ULONG requestLength = std::max<ULONG>(sizeof(KSPROPERTY), size);
-    std::vector<AlignedWord> request = WordsFor<UCHAR>(requestLength);
+    std::vector<AlignedWord> request = WordsFor(requestLength);
     auto bytes = reinterpret_cast<UCHAR*>(request.data());
     if (size > sizeof(KSPROPERTY)) std::memcpy(bytes, data, size);
     KSPROPERTY property{};
@@ -286,7 +286,7 @@ NTSTATUS Intersect(KsHandle& filter, ULONG pinId, const std::vector<const KSDATA
     ULONG itemsSize = sizeof(KSMULTIPLE_ITEM);
     for (const KSDATARANGE* range : ranges) itemsSize += (range->FormatSize + 7) & ~7U;
     ULONG inputLength = sizeof(KSP_PIN) + itemsSize;
-    std::vector<AlignedWord> input = WordsFor<UCHAR>(inputLength);
+    std::vector<AlignedWord> input = WordsFor(inputLength);
     auto bytes = reinterpret_cast<UCHAR*>(input.data());
     KSP_PIN request{};
     request.Property.Set = KSPROPSETID_Pin;
@@ -343,7 +343,7 @@ std::unique_ptr<PendingRead> SubmitRead(KsHandle& pin, void* buffer, ULONG frame
     read->headerSize_ = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
     read->count_ = numberOfBuffers;
     size_t length = static_cast<size_t>(read->headerSize_) * numberOfBuffers;
-    read->headers_ = WordsFor<UCHAR>(length);
+    read->headers_ = WordsFor(length);
     for (ULONG i = 0; i < numberOfBuffers; i++) {
         KSSTREAM_HEADER* header = read->Header(i);
         header->Size = read->headerSize_;

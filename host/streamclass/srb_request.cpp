@@ -74,6 +74,7 @@ void CompleteSrb(SrbRecord* record, const NtCallSite& callSite)
     {
         std::lock_guard guard(adapter.pendingLock);
         record->finished = true;
+        adapter.handedOut--;
         if (record->isPending) {
             adapter.pending.erase(record->pendingPosition);
             record->isPending = false;
@@ -147,6 +148,10 @@ NTSTATUS StartSrb(SrbRecord* record)
     // wrote (TimeoutCounter above all) reaches the timer through pendingLock. The extra
     // reference keeps the record while a completion inside the routine finishes it.
     record->references.fetch_add(1);
+    {
+        std::lock_guard guard(adapter.pendingLock);
+        adapter.handedOut++;
+    }
     receiver(&record->srb);
     {
         std::lock_guard guard(adapter.pendingLock);
@@ -191,7 +196,7 @@ void ReleaseSrb(SrbRecord* record)
 size_t PendingSrbCount(AdapterState& adapter)
 {
     std::lock_guard guard(adapter.pendingLock);
-    return adapter.pending.size();
+    return adapter.handedOut;
 }
 
 size_t PendingSrbCount(AdapterState& adapter, const PinState* pin)

@@ -127,7 +127,7 @@ TEST(StreamClassDeviceLife, InitializationCanPauseBeforeItCompletes)
     host.UnloadDriver();
 }
 
-TEST_F(StreamClassTest, CreatesAreCheckedAndRefusedAfterRemoval)
+TEST_F(StreamClassTest, CreatesAreCheckedAndRefusalsReachTheClient)
 {
     ASSERT_EQ(OpenFilter(host, &filter), STATUS_SUCCESS);
     size_t srbsBefore = Driver().srbs.size();
@@ -139,7 +139,18 @@ TEST_F(StreamClassTest, CreatesAreCheckedAndRefusedAfterRemoval)
     EXPECT_EQ(OpenPin(filter, 0, shortFormat, &wrongPin), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Driver().srbs.size(), srbsBefore);
 
-    Driver().completion = testdriver::Completion::Inline;
+    // Refusals by the driver's own hooks show as the client's status.
+    Driver().hooksRefuse = true;
+    KsHandle refused;
+    EXPECT_EQ(OpenFilter(host, &refused), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(refused.IsOpen());
+    KSSTATE state;
+    EXPECT_EQ(GetState(filter, &state), STATUS_INSUFFICIENT_RESOURCES);
+    std::vector<UCHAR> buffer(100);
+    EXPECT_EQ(AwaitRead(*SubmitRead(filter, buffer.data(), 100), nullptr, nullptr, 0), STATUS_INSUFFICIENT_RESOURCES);
+    Driver().hooksRefuse = false;
+    EXPECT_EQ(Driver().srbs.size(), srbsBefore);
+
     ASSERT_EQ(host.SurpriseRemove(), STATUS_SUCCESS);
     KsHandle late;
     EXPECT_EQ(OpenFilter(host, &late), STATUS_DEVICE_NOT_CONNECTED);
@@ -147,7 +158,7 @@ TEST_F(StreamClassTest, CreatesAreCheckedAndRefusedAfterRemoval)
     // The creates all went through the driver's hook.
     size_t creates = std::count_if(Driver().irps.begin(), Driver().irps.end(),
                                    [](const testdriver::IrpSeen& irp) { return irp.major == IRP_MJ_CREATE; });
-    EXPECT_EQ(creates, 4u);
+    EXPECT_EQ(creates, 5u);
 }
 
 class StreamClassVerifierTest : public StreamClassTest {

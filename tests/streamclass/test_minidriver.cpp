@@ -382,9 +382,19 @@ void RecordIrp(PIRP irp)
     theDriver->irps.push_back(seen);
 }
 
+// As a driver refuses a request its access mode forbids: completed here, never passed on.
+NTSTATUS Refuse(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INSUFFICIENT_RESOURCES;
+}
+
 NTSTATUS HookCreate(PDEVICE_OBJECT device, PIRP irp)
 {
     RecordIrp(irp);
+    if (theDriver->hooksRefuse) return Refuse(irp);
     return theDriver->classCreate(device, irp);
 }
 
@@ -398,6 +408,7 @@ NTSTATUS HookClose(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS HookDeviceControl(PDEVICE_OBJECT device, PIRP irp)
 {
     RecordIrp(irp);
+    if (theDriver->hooksRefuse) return Refuse(irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     if ((code & ~3U) != PrivateCode(0)) return theDriver->classDeviceControl(device, irp);

@@ -75,6 +75,7 @@ struct TestDriver {
     bool completeOnCancel = true;       // HwCancelPacket completes a held read
     bool closeCompletesReads = true;    // SRB_CLOSE_STREAM completes held reads
     bool restartTimeouts = false;       // the timeout routine restarts the count
+    bool hooksRefuse = false;           // the create and device-control hooks refuse every IRP
     ULONG readTimeout = 0;              // TimeoutCounter given to reads
     int gateTarget = 0;                 // device property gets wait until this many are inside
     int gateInside = 0;

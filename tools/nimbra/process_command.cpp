@@ -10,11 +10,10 @@
 #include <string>
 #include <vector>
 
-#include <png.h>
-
 #include "camera/exposure_model.h"
 #include "frame/frame_processor.h"
 #include "tools/nimbra/command.h"
+#include "tools/nimbra/picture_output.h"
 
 namespace nimbra::tool {
 namespace {
@@ -37,40 +36,6 @@ bool ParseSize(const std::string& text, int* width, int* height)
     char x = 0;
     char extra = 0;
     return std::sscanf(text.c_str(), "%d%c%d%c", width, &x, height, &extra) == 3 && (x == 'x' || x == 'X');
-}
-
-bool WritePng(const std::string& path, const std::vector<unsigned char>& picture, int width, int height)
-{
-    // Displayed top row = last buffer row; B, G, R → R, G, B.
-    std::vector<unsigned char> rgb(picture.size());
-    const size_t stride = static_cast<size_t>(width) * 3;
-    for (int y = 0; y < height; ++y) {
-        const unsigned char* from = picture.data() + (height - 1 - y) * stride;
-        unsigned char* to = rgb.data() + y * stride;
-        for (int x = 0; x < width; ++x) {
-            to[3 * x] = from[3 * x + 2];
-            to[3 * x + 1] = from[3 * x + 1];
-            to[3 * x + 2] = from[3 * x];
-        }
-    }
-    png_image image;
-    std::memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_RGB;
-    return png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), static_cast<png_int_32>(stride), nullptr) != 0;
-}
-
-bool WriteBin(const std::string& path, const std::vector<unsigned char>& picture)
-{
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(picture.data(), 1, picture.size(), f) == picture.size();
-    ok = std::fclose(f) == 0 && ok;
-    return ok;
 }
 
 int RunProcess(const ProcessOptions& options)
@@ -121,7 +86,9 @@ int RunProcess(const ProcessOptions& options)
                          static_cast<int>(processor->decoder->status), JpegStatusText(processor->decoder->status));
         }
         buffer.resize(FrameProcessorPictureBytes(processor));
-        if (!(png ? WritePng(options.output, buffer, width, height) : WriteBin(options.output, buffer))) {
+        const bool written = png ? WriteDisplayedPng(options.output, buffer.data(), width, height)
+                                 : WriteBytes(options.output, buffer.data(), buffer.size());
+        if (!written) {
             std::fprintf(stderr, "nimbra process: cannot write %s\n", options.output.c_str());
             status = kExitUsage;
         }
