@@ -25,7 +25,11 @@ inline host::DeviceStackOptions CameraOptions(camsim::CameraConfig camera = {})
 
 class StackTest : public ::testing::Test {
 protected:
-    void SetUp() override { host::SetClockRate(kTestClockRate); }
+    void SetUp() override
+    {
+        host::SetClockRate(kTestClockRate);
+        host::ClearRegistry();
+    }
     void TearDown() override
     {
         if (stack_) {

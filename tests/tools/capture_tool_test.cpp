@@ -224,7 +224,7 @@ TEST_F(CaptureToolTest, EveryOutputOfARunDescribesTheSamePictures)
 
     const std::vector<unsigned char> raw = ReadFile(Path("raw.bgr"));
     ASSERT_EQ(raw.size(), bytes * frames);
-    LONGLONG lastTime = -1;
+    long long lastTime = -1;
     std::vector<unsigned char> previous;
     for (int k = 1; k <= frames; ++k) {
         char name[32];
@@ -237,10 +237,10 @@ TEST_F(CaptureToolTest, EveryOutputOfARunDescribesTheSamePictures)
         const nlohmann::json& frame = summary["frames"][k - 1];
         EXPECT_EQ(frame["index"], k);
         EXPECT_EQ(frame["dataUsed"], bytes);
-        EXPECT_GE(frame["pictureNumber"].get<LONGLONG>(), 1);
-        EXPECT_GE(frame["dropCount"].get<LONGLONG>(), 0);
-        EXPECT_GE(frame["presentationTime"].get<LONGLONG>(), lastTime);
-        lastTime = frame["presentationTime"].get<LONGLONG>();
+        EXPECT_GE(frame["pictureNumber"].get<long long>(), 1);
+        EXPECT_GE(frame["dropCount"].get<long long>(), 0);
+        EXPECT_GE(frame["presentationTime"].get<long long>(), lastTime);
+        lastTime = frame["presentationTime"].get<long long>();
         double green = 0;
         for (size_t i = 1; i < bytes; i += 3) green += dump[i];
         EXPECT_NEAR(frame["meanGreen"].get<double>(), green / (bytes / 3), 1e-6);

@@ -273,7 +273,7 @@ private:
     NTSTATUS Stream();
     NTSTATUS OpenAndRun();
     // Writes every output of one delivered picture; false (with error_) when a file cannot be
-    // written, or when stdout's reader of raw frames went away (stopped_).
+    // written, or when stdout's reader of raw frames went away (viewerGone_).
     bool Deliver(const unsigned char* picture, const KSSTREAM_HEADER& header, const KS_FRAME_INFO& info);
     void StopAndClose();
     nlohmann::json Summary() const;
@@ -615,6 +615,7 @@ int CaptureRun::Run()
     // Ctrl-C stops the stream in order; a viewer that closes the raw pipe does the same.
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process at once
     sigemptyset(&action.sa_mask);
     struct sigaction previousInt {};
     struct sigaction previousTerm {};
@@ -659,7 +660,9 @@ int CaptureRun::Run()
         }
     }
     std::fprintf(stderr, "nimbra capture: %llu pictures delivered%s\n", static_cast<unsigned long long>(delivered_),
-                 g_interrupted.load(std::memory_order_relaxed) ? " (interrupted)" : "");
+                 g_interrupted.load(std::memory_order_relaxed) ? " (interrupted)"
+                 : viewerGone_                                 ? " (the reader of stdout went away)"
+                                                               : "");
     return exit;
 }
 
@@ -678,7 +681,8 @@ std::function<int()> SetUpCapture(CLI::App& sub)
         "the match holds while no packet is lost, which the simulated bus does not do unless told to.\n"
         "Registry: the keys ...\\Korvane\\Nimbra\\SETTING\\Video and \\Custom are created as an installer would,\n"
         "FILE is loaded when it exists and the registry is saved to FILE after the stream is closed.\n"
-        "Ctrl-C stops the stream, closes it and saves the settings; the summary covers the pictures delivered.\n"
+        "Ctrl-C (or SIGTERM, or the reader of --raw - going away) stops the stream, closes it and saves the\n"
+        "settings; the summary covers the pictures delivered. A second Ctrl-C ends the process at once.\n"
         "Exit status: 0 done (also after Ctrl-C), 1 the device, the stream or an output failed, 2 bad arguments.");
     sub.add_option("--size", options->size, "Picture size: 640x480, 352x288, 320x240, 176x144 or 160x120")
         ->capture_default_str();
