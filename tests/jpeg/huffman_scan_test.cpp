@@ -166,7 +166,7 @@ public:
     Builder b;
 
 private:
-    int rows_;
+    [[maybe_unused]] int rows_;
 };
 
 TEST(SequentialScan, ZeroRunOfSixteenAt48PassesAt49Fails)

@@ -178,7 +178,7 @@ TEST_F(CaptureTest, SurpriseRemovalWhileStreamingCompletesEveryRead)
             ++cancelled;
         }
     }
-    EXPECT_GE(cancelled, 2);
+    EXPECT_GE(cancelled, 1);
     Stack().Bus().SetEndpointUnresponsive(camsim::kEpVideoIso, false);
 }
 
