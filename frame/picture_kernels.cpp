@@ -1,23 +1,53 @@
-// Run-time choice between the plain and the AVX2 picture kernels.
+// Run-time choice between the plain, the AVX2 and the AVX-512 VBMI picture kernels.
 #include "frame/picture_kernels.h"
 
 #include <atomic>
 
 #include "frame/picture_kernels_avx2.h"
+#include "frame/picture_kernels_avx512.h"
 
 namespace {
 
-// 0 not chosen yet, 1 plain, 2 AVX2. Chosen once, at the first frame.
-std::atomic<int> chosenKernels{0};
+// 0 not chosen yet, else a FRAME_KERNELS_ set. Chosen once, at the first frame.
+std::atomic<ULONG> chosenKernels{0};
+
+bool SetAvailable(ULONG set)
+{
+    switch (set) {
+    case FRAME_KERNELS_PLAIN:
+        return true;
+    case FRAME_KERNELS_AVX2:
+        return Avx2Available();
+    case FRAME_KERNELS_AVX512_VBMI:
+        return Avx2Available() && Avx512VbmiAvailable();
+    default:
+        return false;
+    }
+}
+
+ULONG BestSet()
+{
+    for (ULONG set = FRAME_KERNELS_AVX512_VBMI; set > FRAME_KERNELS_PLAIN; --set) {
+        if (SetAvailable(set)) {
+            return set;
+        }
+    }
+    return FRAME_KERNELS_PLAIN;
+}
+
+ULONG Chosen()
+{
+    ULONG chosen = chosenKernels.load(std::memory_order_relaxed);
+    if (chosen == 0) {
+        chosen = BestSet();
+        chosenKernels.store(chosen, std::memory_order_relaxed);
+    }
+    return chosen;
+}
 
 bool UseAvx2()
 {
-    int chosen = chosenKernels.load(std::memory_order_relaxed);
-    if (chosen == 0) {
-        chosen = Avx2Available() ? 2 : 1;
-        chosenKernels.store(chosen, std::memory_order_relaxed);
-    }
-    return chosen == 2;
+    return Chosen() >= FRAME_KERNELS_AVX2;
 }
 
 }  // namespace
@@ -27,9 +57,23 @@ BOOLEAN FrameKernelsUseAvx2()
     return UseAvx2();
 }
 
+ULONG FrameKernelsInUse()
+{
+    return Chosen();
+}
+
 VOID FrameKernelsSelect(BOOLEAN avx2)
 {
-    chosenKernels.store(avx2 && Avx2Available() ? 2 : 1, std::memory_order_relaxed);
+    chosenKernels.store(avx2 ? BestSet() : FRAME_KERNELS_PLAIN, std::memory_order_relaxed);
+}
+
+BOOLEAN FrameKernelsSelectSet(ULONG set)
+{
+    if (!SetAvailable(set)) {
+        return FALSE;
+    }
+    chosenKernels.store(set, std::memory_order_relaxed);
+    return TRUE;
 }
 
 VOID HalvePicture(const UCHAR* source, LONG sourceStride, LONG outWidth, LONG outHeight, UCHAR* out)
@@ -61,18 +105,30 @@ VOID ResamplePicture(const UCHAR* decoded, UCHAR* out)
 
 VOID TurnAndTone(const UCHAR* source, LONG sourceStride, LONG width, LONG height, UCHAR* out)
 {
-    if (UseAvx2()) {
+    switch (Chosen()) {
+    case FRAME_KERNELS_AVX512_VBMI:
+        TurnAndToneAvx512(source, sourceStride, width, height, out);
+        break;
+    case FRAME_KERNELS_AVX2:
         TurnAndToneAvx2(source, sourceStride, width, height, out);
-    } else {
+        break;
+    default:
         TurnAndTonePlain(source, sourceStride, width, height, out);
+        break;
     }
 }
 
 VOID TurnAndToneInPlace(UCHAR* picture, LONG width, LONG height)
 {
-    if (UseAvx2()) {
+    switch (Chosen()) {
+    case FRAME_KERNELS_AVX512_VBMI:
+        TurnAndToneAvx512InPlace(picture, width, height);
+        break;
+    case FRAME_KERNELS_AVX2:
         TurnAndToneAvx2InPlace(picture, width, height);
-    } else {
+        break;
+    default:
         TurnAndTonePlainInPlace(picture, width, height);
+        break;
     }
 }

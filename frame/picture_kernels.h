@@ -1,7 +1,7 @@
 // The per-pixel work of the frame processing: fitting the decoded 640 × 480 picture to the
 // output size, the 180° turn fused with the tone curve, and the zoom. Each kernel exists as a
-// plain version and, where it pays, an AVX2 version that gives the same bytes; the dispatching
-// entries choose at run time. Pictures are RGB24 rows; strides are in bytes; no kernel allocates.
+// plain version and, where it pays, AVX2 and AVX-512 VBMI versions that give the same bytes; the
+// dispatching entries choose at run time. Pictures are RGB24 rows; strides are in bytes; no kernel allocates.
 #pragma once
 
 #include "platform/nt_types.h"
@@ -44,8 +44,19 @@ VOID TurnAndTonePlainInPlace(UCHAR* picture, LONG width, LONG height);
 VOID ZoomPicture(const UCHAR* source, LONG sourceStride, LONG width, LONG height, const ZoomWindow* window,
                  UCHAR* out);
 
-// True when the AVX2 versions are in use.
+// The kernel sets, each a superset of the one before: the AVX-512 VBMI set runs the turn and
+// tone curve with 64-byte table permutes and takes the fittings from the AVX2 set.
+#define FRAME_KERNELS_PLAIN 1
+#define FRAME_KERNELS_AVX2 2
+#define FRAME_KERNELS_AVX512_VBMI 3
+
+// True when the AVX2 versions (or the AVX-512 VBMI ones, which include them) are in use.
 BOOLEAN FrameKernelsUseAvx2();
-// Only for tests: choose the plain versions (FALSE) or the AVX2 ones where the processor has
-// them (TRUE). Not to be called while frames are processed.
+// The kernel set in use (FRAME_KERNELS_...).
+ULONG FrameKernelsInUse();
+// Only for tests: choose the plain versions (FALSE) or the best ones the processor has (TRUE).
+// Not to be called while frames are processed.
 VOID FrameKernelsSelect(BOOLEAN avx2);
+// Only for tests and benchmarks: choose one kernel set. False, changing nothing, when the
+// processor lacks it. Not to be called while frames are processed.
+BOOLEAN FrameKernelsSelectSet(ULONG set);

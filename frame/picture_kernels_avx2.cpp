@@ -104,16 +104,37 @@ NIMBRA_AVX2 inline __m256i LoadMask(const UCHAR (&mask)[16])
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(mask)));
 }
 
-NIMBRA_AVX2 inline __m256i Gather(const __m256i* sources, const UCHAR (&masks)[3][16])
+// The plan's shuffles held in registers for a whole row: loaded once, not once per group (the
+// compiler cannot keep them itself, as the output stores may alias the plan).
+struct GatherMasks {
+    __m256i a[2][3];
+    __m256i b[2][3];
+};
+
+NIMBRA_AVX2 inline GatherMasks LoadMasks(const GatherPlan& plan)
 {
-    __m256i r = _mm256_shuffle_epi8(sources[0], LoadMask(masks[0]));
-    r = _mm256_or_si256(r, _mm256_shuffle_epi8(sources[1], LoadMask(masks[1])));
-    return _mm256_or_si256(r, _mm256_shuffle_epi8(sources[2], LoadMask(masks[2])));
+    GatherMasks m;
+    for (int half = 0; half < 2; ++half) {
+        for (int s = 0; s < 3; ++s) {
+            m.a[half][s] = LoadMask(plan.maskA[half][s]);
+            m.b[half][s] = LoadMask(plan.maskB[half][s]);
+        }
+    }
+    return m;
+}
+
+NIMBRA_AVX2 inline __m256i Gather(const __m256i* sources, const __m256i (&masks)[3])
+{
+    __m256i r = _mm256_shuffle_epi8(sources[0], masks[0]);
+    r = _mm256_or_si256(r, _mm256_shuffle_epi8(sources[1], masks[1]));
+    return _mm256_or_si256(r, _mm256_shuffle_epi8(sources[2], masks[2]));
 }
 
 // One output row of `groups` groups from the row sums: two groups per step, one in each lane.
 NIMBRA_AVX2 VOID GatherRow(const USHORT* sums, int groups, const GatherPlan& plan, UCHAR* out)
 {
+    const GatherMasks m = LoadMasks(plan);
+    const int outBytes = plan.outBytes;
     for (int g = 0; g < groups; g += 2) {
         const int second = g + 1 < groups ? g + 1 : g;
         __m256i sources[3];
@@ -121,23 +142,22 @@ NIMBRA_AVX2 VOID GatherRow(const USHORT* sums, int groups, const GatherPlan& pla
             sources[s] = _mm256_loadu2_m128i(reinterpret_cast<const __m128i*>(sums + second * kGroupSums + 8 * s),
                                              reinterpret_cast<const __m128i*>(sums + g * kGroupSums + 8 * s));
         }
-        __m256i low = _mm256_add_epi16(Gather(sources, plan.maskA[0]), Gather(sources, plan.maskB[0]));
-        __m256i high = _mm256_add_epi16(Gather(sources, plan.maskA[1]), Gather(sources, plan.maskB[1]));
+        __m256i low = _mm256_add_epi16(Gather(sources, m.a[0]), Gather(sources, m.b[0]));
+        __m256i high = _mm256_add_epi16(Gather(sources, m.a[1]), Gather(sources, m.b[1]));
         low = _mm256_srli_epi16(low, 2);
         high = _mm256_srli_epi16(high, 2);
         const __m256i bytes = _mm256_packus_epi16(low, high);  // per lane: one group's bytes
-        alignas(32) UCHAR staged[32];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(staged), bytes);
         // Groups follow each other, so a 16-byte store may run into the next group's bytes, which
         // that group writes afterwards; the row's last group is copied to its exact length.
         if (g + 2 < groups) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + g * plan.outBytes), _mm256_castsi256_si128(bytes));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + second * plan.outBytes),
-                             _mm256_extracti128_si256(bytes, 1));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + g * outBytes), _mm256_castsi256_si128(bytes));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + second * outBytes), _mm256_extracti128_si256(bytes, 1));
         } else {
-            std::memcpy(out + g * plan.outBytes, staged, static_cast<size_t>(plan.outBytes));
+            alignas(32) UCHAR staged[32];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(staged), bytes);
+            std::memcpy(out + g * outBytes, staged, static_cast<size_t>(outBytes));
             if (second != g) {
-                std::memcpy(out + second * plan.outBytes, staged + 16, static_cast<size_t>(plan.outBytes));
+                std::memcpy(out + second * outBytes, staged + 16, static_cast<size_t>(outBytes));
             }
         }
     }
@@ -215,39 +235,52 @@ NIMBRA_AVX2 inline __m256i ToneLookup(__m256i x, const __m256i* tables)
     return _mm256_blendv_epi8(level[0], level[1], x);
 }
 
+// The tone tables and the reverse plan, loaded into registers once per picture.
+struct TurnToneState {
+    __m256i tables[16];
+    __m128i maskLow[3];
+    __m128i maskHigh[3];
+    int first[3];
+};
+
+NIMBRA_AVX2 VOID LoadTurnTone(TurnToneState* state)
+{
+    const ToneTables& t = TheToneTables();
+    for (int h = 0; h < 16; ++h) {
+        state->tables[h] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t.table[h])));
+    }
+    const ReversePlan& plan = TheReversePlan();
+    for (int j = 0; j < 3; ++j) {
+        state->maskLow[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.maskLow[j]));
+        state->maskHigh[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.maskHigh[j]));
+        state->first[j] = plan.first[j];
+    }
+}
+
 // 16 pixels reversed: out pixel p = in pixel 15 − p.
-NIMBRA_AVX2 inline VOID Reverse48(const UCHAR* in, __m128i out[3], const ReversePlan& plan)
+NIMBRA_AVX2 inline VOID Reverse48(const UCHAR* in, __m128i out[3], const TurnToneState& state)
 {
     for (int j = 0; j < 3; ++j) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + plan.first[j]));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + plan.first[j] + 2));
-        out[j] = _mm_or_si128(_mm_shuffle_epi8(a, _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.maskLow[j]))),
-                              _mm_shuffle_epi8(b, _mm_loadu_si128(reinterpret_cast<const __m128i*>(plan.maskHigh[j]))));
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + state.first[j]));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + state.first[j] + 2));
+        out[j] = _mm_or_si128(_mm_shuffle_epi8(a, state.maskLow[j]), _mm_shuffle_epi8(b, state.maskHigh[j]));
     }
 }
 
 // 32 pixels: result pixel p = tone of in pixel 31 − p, byte by byte, in three vectors.
-NIMBRA_AVX2 inline VOID TurnTone96(const UCHAR* in, __m256i result[3], const ReversePlan& plan, const __m256i* tables)
+NIMBRA_AVX2 inline VOID TurnTone96(const UCHAR* in, __m256i result[3], const TurnToneState& state)
 {
     __m128i r[6];
-    Reverse48(in + 48, r, plan);
-    Reverse48(in, r + 3, plan);
+    Reverse48(in + 48, r, state);
+    Reverse48(in, r + 3, state);
     for (int k = 0; k < 3; ++k) {
-        result[k] = ToneLookup(_mm256_set_m128i(r[2 * k + 1], r[2 * k]), tables);
+        result[k] = ToneLookup(_mm256_set_m128i(r[2 * k + 1], r[2 * k]), state.tables);
     }
 }
 
 NIMBRA_AVX2 inline VOID Store96(UCHAR* out, const __m256i result[3])
 {
     for (int k = 0; k < 3; ++k) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * k), result[k]);
-}
-
-NIMBRA_AVX2 VOID LoadToneTables(__m256i* tables)
-{
-    const ToneTables& t = TheToneTables();
-    for (int h = 0; h < 16; ++h) {
-        tables[h] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(t.table[h])));
-    }
 }
 
 }  // namespace
@@ -304,9 +337,8 @@ NIMBRA_AVX2 VOID ResamplePictureAvx2(const UCHAR* decoded, UCHAR* out)
 
 NIMBRA_AVX2 VOID TurnAndToneAvx2(const UCHAR* source, LONG sourceStride, LONG width, LONG height, UCHAR* out)
 {
-    const ReversePlan& plan = TheReversePlan();
-    __m256i tables[16];
-    LoadToneTables(tables);
+    TurnToneState state;
+    LoadTurnTone(&state);
     const size_t rowBytes = static_cast<size_t>(width) * 3;
     for (LONG i = 0; i < height; ++i) {
         const UCHAR* from = source + static_cast<size_t>(height - 1 - i) * sourceStride;
@@ -315,7 +347,7 @@ NIMBRA_AVX2 VOID TurnAndToneAvx2(const UCHAR* source, LONG sourceStride, LONG wi
         for (; j + 32 <= width; j += 32) {
             // Output pixels j .. j + 31 are source pixels width − 1 − j down to width − 32 − j.
             __m256i result[3];
-            TurnTone96(from + 3 * static_cast<size_t>(width - 32 - j), result, plan, tables);
+            TurnTone96(from + 3 * static_cast<size_t>(width - 32 - j), result, state);
             Store96(to + 3 * static_cast<size_t>(j), result);
         }
         for (; j < width; ++j) {
@@ -329,9 +361,8 @@ NIMBRA_AVX2 VOID TurnAndToneAvx2(const UCHAR* source, LONG sourceStride, LONG wi
 
 NIMBRA_AVX2 VOID TurnAndToneAvx2InPlace(UCHAR* picture, LONG width, LONG height)
 {
-    const ReversePlan& plan = TheReversePlan();
-    __m256i tables[16];
-    LoadToneTables(tables);
+    TurnToneState state;
+    LoadTurnTone(&state);
     const size_t pixels = static_cast<size_t>(width) * height;
     // Blocks of 32 pixels from both ends, swapped: front block k and back block k mirror each
     // other. Both are read before either is written.
@@ -342,8 +373,8 @@ NIMBRA_AVX2 VOID TurnAndToneAvx2InPlace(UCHAR* picture, LONG width, LONG height)
         UCHAR* b = picture + 3 * (back - 32);
         __m256i frontOut[3];
         __m256i backOut[3];
-        TurnTone96(b, frontOut, plan, tables);
-        TurnTone96(f, backOut, plan, tables);
+        TurnTone96(b, frontOut, state);
+        TurnTone96(f, backOut, state);
         Store96(f, frontOut);
         Store96(b, backOut);
         front += 32;

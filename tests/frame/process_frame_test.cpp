@@ -328,3 +328,56 @@ TEST_F(FrameTest, ExposureLoopConvergesFromTooDarkAndTooBright)
 
 }  // namespace
 }  // namespace frametest
+
+namespace frametest {
+namespace {
+
+// Each vector kernel set against the reference, at every size and at odd widths around its
+// block sizes (32 and 64 pixels). A set the processor lacks is skipped, and says so.
+class KernelSetTest : public FrameTest, public ::testing::WithParamInterface<ULONG> {};
+
+TEST_P(KernelSetTest, GivesTheReferenceBytes)
+{
+    if (!FrameKernelsSelectSet(GetParam())) {
+        GTEST_SKIP() << "this processor lacks kernel set " << GetParam()
+                     << (GetParam() == FRAME_KERNELS_AVX512_VBMI ? " (AVX-512 VBMI)" : " (AVX2)");
+    }
+    const Bytes src = Noise(921600, 5);
+    for (int w : {1, 31, 32, 33, 63, 64, 65, 127, 128, 129, 176, 191, 352}) {
+        for (int h : {1, 2, 3}) {
+            const size_t bytes = static_cast<size_t>(w) * h * 3;
+            const Bytes packed(src.begin(), src.begin() + static_cast<std::ptrdiff_t>(bytes));
+            const Bytes want = Tone(Turn(packed, w, h));
+            Bytes out(bytes);
+            TurnAndTone(src.data(), 3 * w, w, h, out.data());
+            EXPECT_EQ(out, want) << w << "x" << h;
+            Bytes inPlace = packed;
+            TurnAndToneInPlace(inPlace.data(), w, h);
+            EXPECT_EQ(inPlace, want) << w << "x" << h << " in place";
+        }
+    }
+    // Every byte value through the curve, from a strided source.
+    Bytes all(3 * 256 * 2);
+    for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    Bytes toned(3 * 256);
+    TurnAndTone(all.data(), 3 * 512, 256, 1, toned.data());
+    EXPECT_EQ(toned, Tone(Turn(Bytes(all.begin(), all.begin() + 768), 256, 1)));
+    const Bytes decoded = Noise(921600, 9);
+    for (const Size& s : kSizes) {
+        SetUpFrameProcessor(processor, Packed(s.w, s.h));
+        EXPECT_EQ(ProcessUndecoded(decoded), Deliver(decoded.data(), s.w, s.h, nullptr)) << s.w;
+    }
+    EXPECT_EQ(FrameKernelsInUse(), GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, KernelSetTest,
+                         ::testing::Values(ULONG{FRAME_KERNELS_PLAIN}, ULONG{FRAME_KERNELS_AVX2},
+                                           ULONG{FRAME_KERNELS_AVX512_VBMI}),
+                         [](const ::testing::TestParamInfo<ULONG>& info) {
+                             return info.param == FRAME_KERNELS_PLAIN  ? std::string("Plain")
+                                    : info.param == FRAME_KERNELS_AVX2 ? std::string("Avx2")
+                                                                        : std::string("Avx512Vbmi");
+                         });
+
+}  // namespace
+}  // namespace frametest
