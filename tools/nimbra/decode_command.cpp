@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include <png.h>
 
 #include "jpeg/jpeg_decoder.h"
 #include "jpeg/jpeg_probe.h"
 #include "platform/nt_pool.h"
 #include "tools/nimbra/command.h"
+#include "tools/nimbra/picture_output.h"
 
 namespace nimbra::tool {
 namespace {
@@ -43,17 +43,6 @@ std::vector<unsigned char> Upright(const std::vector<unsigned char>& bgr, int wi
         }
     }
     return rgb;
-}
-
-bool WritePng(const std::string& path, const std::vector<unsigned char>& rgb, int width, int height)
-{
-    png_image image;
-    std::memset(&image, 0, sizeof(image));
-    image.version = PNG_IMAGE_VERSION;
-    image.width = static_cast<png_uint_32>(width);
-    image.height = static_cast<png_uint_32>(height);
-    image.format = PNG_FORMAT_RGB;
-    return png_image_write_to_file(&image, path.c_str(), 0, rgb.data(), width * 3, nullptr) != 0;
 }
 
 bool WriteFile(const std::string& path, const std::string& prefix, const unsigned char* data, size_t size)
@@ -133,7 +122,7 @@ int RunDecode(const std::string& input, const std::string& output)
     } else {
         const std::vector<unsigned char> rgb = Upright(pixels, width, height, stride);
         if (kind == kPng) {
-            ok = WritePng(output, rgb, width, height);
+            ok = WriteRgbPng(output, rgb, width, height);
         } else {
             const std::string header = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
             ok = WriteFile(output, header, rgb.data(), rgb.size());

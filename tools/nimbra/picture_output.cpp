@@ -34,7 +34,11 @@ void TopDownBgr(const unsigned char* picture, int width, int height, unsigned ch
 
 bool WriteDisplayedPng(const std::string& path, const unsigned char* picture, int width, int height)
 {
-    const std::vector<unsigned char> rgb = DisplayedRgb(picture, width, height);
+    return WriteRgbPng(path, DisplayedRgb(picture, width, height), width, height);
+}
+
+bool WriteRgbPng(const std::string& path, const std::vector<unsigned char>& rgb, int width, int height)
+{
     png_image image;
     std::memset(&image, 0, sizeof(image));
     image.version = PNG_IMAGE_VERSION;

@@ -20,6 +20,9 @@ void TopDownBgr(const unsigned char* picture, int width, int height, unsigned ch
 bool WriteDisplayedPng(const std::string& path, const unsigned char* picture, int width, int height);
 
 // Writes bytes to a file, replacing it. False when the file cannot be written whole.
+// Writes packed top-down RGB rows as a PNG file.
+bool WriteRgbPng(const std::string& path, const std::vector<unsigned char>& rgb, int width, int height);
+
 bool WriteBytes(const std::string& path, const void* data, size_t size);
 
 }  // namespace nimbra::tool
