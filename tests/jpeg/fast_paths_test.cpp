@@ -1,7 +1,10 @@
 // The decoder's fast paths against its plain ones: the SSE2 inverse DCT, the straight-to-BGR
-// colour conversion (SSSE3 and tables) and the 10-bit Huffman tables.
+// colour conversion (SSSE3 and tables), the 10-bit Huffman tables and the row decoder's bit
+// reader.
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -174,6 +177,149 @@ TEST(FastPaths, WideHuffmanTablesAgreeWithTheDecoder)
             DecoderFreeAll(d.d);
         }
     }
+}
+
+// DecodeMcuRow as plainly written: the record's bit reader, HuffmanDecode, and clearing of the
+// skipped positions below the zigzag extent.
+void PlainDecodeMcuRow(JpegDecoder* d)
+{
+    auto clear = [](SHORT* p, LONG from, LONG to) {
+        for (LONG k = from; k < to; k++) {
+            p[kZigzagToNatural[k]] = 0;
+        }
+    };
+    LONG r = 0;
+    for (LONG m = 0; m < d->scanMcusPerRow; m++) {
+        if (d->restartInterval != 0 && d->restartsLeft == 0) {
+            ProcessRestart(d);
+            if (d->status != 0) {
+                return;
+            }
+        }
+        for (LONG i = 0; i < d->scanBlocksPerMcu; i++, r++) {
+            const LONG c = d->mcuBlockOrder[i];
+            SHORT* p = d->blockTable[r];
+            const SHORT* q = d->quantTables[d->componentQuant[c]];
+            const LONG s = HuffmanDecode(d, d->huffmanTables[d->scanDcSlot[c]]);
+            if (s > 15) {
+                SetStatus(d, JPEG_CORRUPT_DATA);
+                return;
+            }
+            if (s > 0) {
+                d->dcPrediction[c] += Extend(ReadEntropyBits(d, s), s);
+            }
+            p[0] = Low16(static_cast<ULONG>(d->dcPrediction[c]) * static_cast<ULONG>(static_cast<LONG>(q[0])));
+            const LONG previous = d->zigzagExtent[r];
+            LONG k = 1;
+            while (k < 64) {
+                const LONG rs = HuffmanDecode(d, d->huffmanTables[d->scanAcSlot[c]]);
+                const LONG run = rs >> 4;
+                const LONG size = rs & 15;
+                if (size > 0) {
+                    if (k + run > 63) {
+                        SetStatus(d, JPEG_CORRUPT_DATA);
+                        return;
+                    }
+                    if (k < previous) {
+                        clear(p, k, std::min(k + run, previous));
+                    }
+                    k += run;
+                    const LONG value = Extend(ReadEntropyBits(d, size), size);
+                    p[kZigzagToNatural[k]] =
+                        Low16(static_cast<ULONG>(value) * static_cast<ULONG>(static_cast<LONG>(q[k])));
+                    k++;
+                } else if (run == 15) {
+                    if (k + 15 > 63) {
+                        SetStatus(d, JPEG_CORRUPT_DATA);
+                        return;
+                    }
+                    if (k < previous) {
+                        clear(p, k, std::min(k + 16, previous));
+                    }
+                    k += 16;
+                } else {
+                    break;
+                }
+            }
+            if (k < previous) {
+                clear(p, k, previous);
+            }
+            d->zigzagExtent[r] = k;
+        }
+        d->restartsLeft--;
+    }
+}
+
+// The row decoder's reader fetches ahead from FF-free input and falls back to the record's
+// reader elsewhere: row by row it must leave the same coefficients and the same reader and
+// input state as the plain decode, over stuffed FFs, long codes, restart markers, markers in
+// the data (corrupted bytes), the 4096-byte buffer refills and a stream cut short.
+TEST(FastPaths, RowDecoderMatchesThePlainReaderRowByRow)
+{
+    struct Variant {
+        int components;
+        int quality;
+        int h;
+        int restart;
+    } variants[] = {{3, 100, 2, 0}, {3, 95, 2, 3}, {1, 100, 1, 1}, {3, 75, 1, 0}};
+    std::mt19937 rng(11);
+    int cases = 0;
+    for (const Variant& v : variants) {
+        EncodeOptions options;
+        options.quality = v.quality;
+        options.h = v.h;
+        options.restartInterval = v.restart;
+        const Bytes jpeg = Encode(MakeScene(200, 120, v.components, 1, 5), options);
+        const size_t scanStart = jpeg.size() - EntropyData(jpeg).size();
+        for (int damage = 0; damage < 12; damage++) {
+            Bytes stream = jpeg;
+            if (damage >= 1 && damage <= 6) {  // a few bytes overwritten: markers, bad codes, bad runs
+                for (int i = 0; i < damage; i++) {
+                    const size_t at = scanStart + rng() % (stream.size() - scanStart);
+                    stream[at] = (i & 1) ? 0xFF : static_cast<uint8_t>(rng());
+                }
+            } else if (damage > 6) {  // cut short
+                stream.resize(scanStart + rng() % (stream.size() - scanStart));
+            }
+            PoolDecoder fast, plain;
+            for (JpegDecoder* d : {fast.d, plain.d}) {
+                LoadStream(d, stream);
+                ASSERT_TRUE(ReadImageHeader(d));
+                SetUpFrame(d);
+                ASSERT_TRUE(StartScan(d));
+            }
+            const LONG rowBlocks = fast->blocksPerMcuRow;
+            for (LONG row = 0; row < fast->scanMcusPerColumn; row++) {
+                DecodeMcuRow(fast.d);
+                PlainDecodeMcuRow(plain.d);
+                const std::string where = "variant q" + std::to_string(v.quality) + " damage " +
+                                          std::to_string(damage) + " row " + std::to_string(row);
+                ASSERT_EQ(fast->status, plain->status) << where;
+                ASSERT_EQ(fast->bitBuffer, plain->bitBuffer) << where << " status " << fast->status;
+                ASSERT_EQ(fast->bitsLeft, plain->bitsLeft) << where;
+                ASSERT_EQ(fast->inputCursor - fast->inputBuffer, plain->inputCursor - plain->inputBuffer) << where;
+                ASSERT_EQ(fast->inputLeft, plain->inputLeft) << where;
+                ASSERT_EQ(std::memcmp(fast->inputBuffer, plain->inputBuffer, sizeof(fast->inputBuffer)), 0) << where;
+                ASSERT_EQ(fast->endOfSourceToggle, plain->endOfSourceToggle) << where;
+                ASSERT_EQ(fast->sourceRemaining, plain->sourceRemaining) << where;
+                ASSERT_EQ(fast->restartsLeft, plain->restartsLeft) << where;
+                ASSERT_EQ(fast->nextRestart, plain->nextRestart) << where;
+                if (fast->status != 0) {
+                    break;  // the row is not delivered
+                }
+                ASSERT_EQ(std::memcmp(fast->dcPrediction, plain->dcPrediction, sizeof(fast->dcPrediction)), 0) << where;
+                for (LONG i = 0; i < rowBlocks; i++) {
+                    ASSERT_EQ(fast->zigzagExtent[i], plain->zigzagExtent[i]) << where << " block " << i;
+                    ASSERT_EQ(std::memcmp(fast->blockTable[i], plain->blockTable[i], 64 * sizeof(SHORT)), 0)
+                        << where << " block " << i;
+                }
+            }
+            DecoderFreeAll(fast.d);
+            DecoderFreeAll(plain.d);
+            cases++;
+        }
+    }
+    EXPECT_EQ(cases, 48);
 }
 
 }  // namespace
