@@ -130,11 +130,12 @@ void BM_MemcpyOfATransfer(benchmark::State& state)
 BENCHMARK(BM_MemcpyOfATransfer);
 
 // Frames through the whole stack: open at the size, run, keep three reads pending.
-void RunStack(benchmark::State& state, bool paced, LONG width, LONG height, int frames)
+void RunStack(benchmark::State& state, bool paced, LONG width, LONG height, int frames, uint32_t frameIntervalMs = 0)
 {
     host::SetClockRate(1.0);
     host::DeviceStackOptions options;
     options.paced = paced;
+    options.camera.minFrameIntervalMs = frameIntervalMs;
     host::DeviceStack stack(options);
     if (!NT_SUCCESS(stack.Start(DriverEntry))) {
         state.SkipWithError("device start failed");
@@ -188,9 +189,12 @@ void RunStack(benchmark::State& state, bool paced, LONG width, LONG height, int 
 void BM_UnpacedStack640(benchmark::State& state) { RunStack(state, false, 640, 480, 60); }
 void BM_UnpacedStack160(benchmark::State& state) { RunStack(state, false, 160, 120, 60); }
 void BM_PacedStack640(benchmark::State& state) { RunStack(state, true, 640, 480, 60); }
+// A sensor that delivers at most 15 pictures a second (the formats' shortest frame interval).
+void BM_PacedStack640At15fps(benchmark::State& state) { RunStack(state, true, 640, 480, 30, 66); }
 BENCHMARK(BM_UnpacedStack640)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_UnpacedStack160)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_PacedStack640)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PacedStack640At15fps)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
