@@ -437,8 +437,7 @@ VOID FreeTransferSets(CaptureDevice* device)
             }
             KeRemoveQueueDpc(&transfer->resubmitCall);
             if (!RecallTransfer(transfer)) {
-                DbgPrint("nimbra: a video transfer never came back; its storage is kept\n");
-                set[i] = nullptr;
+                set[i] = nullptr;  // never came back: its storage is kept (the unload check reports it)
                 continue;
             }
             KeFlushQueuedDpcs();  // no resubmission call may still be running for it
