@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "driver/camera_session.h"
+#include "driver/dispatch.h"
 #include "host/kernel/host_kernel.h"
 #include "stream/read_request_entry.h"
 #include "usb/capture_device.h"
@@ -200,6 +201,21 @@ TEST_F(IsoAssemblyTest, WithoutAWaitingReadTheFrameIsDroppedButCounted)
     TestRead& read = Queue(921600);
     Packet(Join({Bytes(10, 3), kMarker}));
     EXPECT_EQ(read.entry.frameNumber, 2u);  // the number shows the gap
+}
+
+TEST_F(IsoAssemblyTest, CancellingAReadThatAlreadyHasItsFrameChangesNothing)
+{
+    TestRead& read = Queue(921600);
+    read.srb.HwDeviceExtension = &adapter_;
+    read.srb.Status = STATUS_PENDING;
+    Packet(Join({kMarker, Bytes(10, 1)}));
+    Packet(Join({Bytes(10, 2), kMarker}));
+    ASSERT_EQ(read.entry.frameNumber, 1u);  // in readyQueue now, waiting for the worker
+    CancelPacket(&read.srb);
+    EXPECT_EQ(read.srb.Status, STATUS_PENDING);
+    auto frames = Delivered();
+    ASSERT_EQ(frames.size(), 1u);  // still there for the worker to complete normally
+    EXPECT_EQ(frames[0], Join({Bytes(10, 1), Bytes(10, 2)}));
 }
 
 }  // namespace
