@@ -130,8 +130,8 @@ TEST(FastPaths, WideHuffmanTablesAgreeWithTheDecoder)
     struct {
         Bytes counts;
         Bytes symbols;
-    } tables[] = {{acCounts, acSymbols}, {sparse, {0x05}}, {longOnly, {0x11, 0x22, 0x33, 0x00, 0x44, 0x3F}}};
-    for (const auto& table : tables) {
+    } cases[] = {{acCounts, acSymbols}, {sparse, {0x05}}, {longOnly, {0x11, 0x22, 0x33, 0x00, 0x44, 0x3F}}};
+    for (const auto& huffmanCase : cases) {
         for (ULONG prefix = 0; prefix < (1u << kJpegFastHuffmanBits); prefix++) {
             PoolDecoder d;
             // Stream: the prefix, then 0xA5C3 0x5A..., so the bits after the code show where it ended.
@@ -149,8 +149,8 @@ TEST(FastPaths, WideHuffmanTablesAgreeWithTheDecoder)
             ReadEntropyBits(d.d, 16);
             d->huffmanCounts[0] = static_cast<UCHAR*>(DecoderAlloc(d.d, 17));
             d->huffmanSymbols[0] = static_cast<UCHAR*>(DecoderAlloc(d.d, 256));
-            std::memcpy(d->huffmanCounts[0] + 1, table.counts.data(), 16);
-            std::memcpy(d->huffmanSymbols[0], table.symbols.data(), table.symbols.size());
+            std::memcpy(d->huffmanCounts[0] + 1, huffmanCase.counts.data(), 16);
+            std::memcpy(d->huffmanSymbols[0], huffmanCase.symbols.data(), huffmanCase.symbols.size());
             auto* table = static_cast<HuffmanTable*>(DecoderAlloc(d.d, sizeof(HuffmanTable)));
             ASSERT_TRUE(BuildHuffmanTable(d.d, 0, table));
             const LONG symbol = HuffmanDecode(d.d, table);
