@@ -5,6 +5,8 @@
 #include "driver/dispatch.h"
 #include "driver/driver_globals.h"
 #include "driver/entry_hooks.h"
+#include "usb/bridge_state.h"
+#include "usb/capture_device.h"
 
 std::atomic<ULONG> DeviceAccessMode{AccessClosed};
 LONG AdapterEntryCount;
@@ -15,6 +17,12 @@ PDRIVER_DISPATCH ClassDeviceControl;
 std::atomic<StillImageChannel*> StillImageChannelPointer{nullptr};
 std::atomic<AdapterRecord*> CurrentAdapter{nullptr};
 std::atomic<LONG> SessionReleased{0};
+
+VOID ResetDriverSubsystemGlobals()
+{
+    sensorWriteBusy.store(0, std::memory_order_relaxed);
+    interfaceCount = 0;
+}
 
 // Gives every driver-wide value its value at load (a process can load the driver again).
 static VOID ResetDriverGlobals()
