@@ -78,28 +78,46 @@ BOOLEAN FrameKernelsSelectSet(ULONG set)
 
 VOID HalvePicture(const UCHAR* source, LONG sourceStride, LONG outWidth, LONG outHeight, UCHAR* out)
 {
-    if (UseAvx2()) {
+    switch (Chosen()) {
+    case FRAME_KERNELS_AVX512_VBMI:
+        HalvePictureAvx512(source, sourceStride, outWidth, outHeight, out);
+        break;
+    case FRAME_KERNELS_AVX2:
         HalvePictureAvx2(source, sourceStride, outWidth, outHeight, out);
-    } else {
+        break;
+    default:
         HalvePicturePlain(source, sourceStride, outWidth, outHeight, out);
+        break;
     }
 }
 
 VOID QuarterPicture(const UCHAR* decoded, UCHAR* out)
 {
-    if (UseAvx2()) {
+    switch (Chosen()) {
+    case FRAME_KERNELS_AVX512_VBMI:
+        QuarterPictureAvx512(decoded, out);
+        break;
+    case FRAME_KERNELS_AVX2:
         QuarterPictureAvx2(decoded, out);
-    } else {
+        break;
+    default:
         QuarterPicturePlain(decoded, out);
+        break;
     }
 }
 
 VOID ResamplePicture(const UCHAR* decoded, UCHAR* out)
 {
-    if (UseAvx2()) {
+    switch (Chosen()) {
+    case FRAME_KERNELS_AVX512_VBMI:
+        ResamplePictureAvx512(decoded, out);
+        break;
+    case FRAME_KERNELS_AVX2:
         ResamplePictureAvx2(decoded, out);
-    } else {
+        break;
+    default:
         ResamplePicturePlain(decoded, out);
+        break;
     }
 }
 

@@ -44,8 +44,8 @@ VOID TurnAndTonePlainInPlace(UCHAR* picture, LONG width, LONG height);
 VOID ZoomPicture(const UCHAR* source, LONG sourceStride, LONG width, LONG height, const ZoomWindow* window,
                  UCHAR* out);
 
-// The kernel sets, each a superset of the one before: the AVX-512 VBMI set runs the turn and
-// tone curve with 64-byte table permutes and takes the fittings from the AVX2 set.
+// The kernel sets, each a superset of the one before: the AVX-512 VBMI set runs the fittings with
+// byte permutes and the turn and tone curve with 64-byte table permutes.
 #define FRAME_KERNELS_PLAIN 1
 #define FRAME_KERNELS_AVX2 2
 #define FRAME_KERNELS_AVX512_VBMI 3

@@ -1,5 +1,6 @@
-// The AVX-512 VBMI turn-and-tone kernels, built over scalar stand-ins for their intrinsics, against
-// the plain kernels: at widths around the 64-pixel block, strided and packed, in place and not.
+// The AVX-512 VBMI picture kernels, built over scalar stand-ins for their intrinsics, against the
+// plain kernels: the fittings at every size they serve; the turn and tone at widths around the
+// 64-pixel block, strided and packed, in place and not.
 // The stand-ins run anywhere, so the kernels' logic is checked even where the processor lacks
 // the instructions (the kernel-set test then skips the real ones).
 #include <gtest/gtest.h>
@@ -35,6 +36,30 @@ TEST(Avx512StandInKernels, GiveThePlainKernelsBytes)
             EXPECT_EQ(got, want) << w << "x" << h << " in place";
         }
     }
+}
+
+TEST(Avx512StandInKernels, FitLikeThePlainKernels)
+{
+    std::mt19937 random(12);
+    std::vector<uint8_t> decoded(921600);
+    for (auto& v : decoded) v = static_cast<uint8_t>(random());
+    // Outputs exactly as large as the pictures, so a write past one is seen.
+    std::vector<uint8_t> want(355 * 290 * 3), got(want.size());
+    ResamplePicturePlain(decoded.data(), want.data());
+    ResamplePictureAvx512(decoded.data(), got.data());
+    EXPECT_EQ(got, want) << "resampled";
+    for (int w : {320, 176, 4, 12}) {
+        const int h = w == 320 ? 240 : 144;
+        std::vector<uint8_t> a(static_cast<size_t>(w) * h * 3), b(a.size());
+        const int stride = w == 320 ? 1920 : 1065;
+        HalvePicturePlain(decoded.data(), stride, w, h, a.data());
+        HalvePictureAvx512(decoded.data(), stride, w, h, b.data());
+        EXPECT_EQ(b, a) << "halved to " << w;
+    }
+    std::vector<uint8_t> a(160 * 120 * 3), b(a.size());
+    QuarterPicturePlain(decoded.data(), a.data());
+    QuarterPictureAvx512(decoded.data(), b.data());
+    EXPECT_EQ(b, a) << "quartered";
 }
 
 }  // namespace
