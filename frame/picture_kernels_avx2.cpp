@@ -51,10 +51,10 @@ const ReversePlan& TheReversePlan()
     return plan;
 }
 
-// The tone curve as 27 straight pieces of 8 entries: entry 8h + l (l = 0..7) is
+// The tone curve as 32 straight pieces of 8 entries: entry 8h + l (l = 0..7) is
 // base[h] + ((l × slope[h] + offset[h]) >> 4), every product and sum within a byte. The pieces
 // are fitted to the table once and checked against all of it; each of the three coefficient
-// rows is two 16-entry tables (pieces 0..15 and 16..26), looked up with byte shuffles.
+// rows is two 16-entry tables (pieces 0..15 and 16..31), looked up with byte shuffles.
 struct TonePieces {
     alignas(16) UCHAR base[2][16];
     alignas(16) UCHAR slope[2][16];
@@ -62,8 +62,7 @@ struct TonePieces {
     bool exact;  // every entry reproduced; otherwise the kernels use the plain lookup
 };
 
-constexpr int kTonePieces = 27;  // inputs from 215 up are looked up at 215
-constexpr int kToneTop = 215;
+constexpr int kTonePieces = 32;
 
 bool FitPiece(int piece, TonePieces* t)
 {
@@ -73,8 +72,7 @@ bool FitPiece(int piece, TonePieces* t)
         for (int offset = 0; offset < 16; ++offset) {
             bool fits = true;
             for (int l = 0; l < 8 && fits; ++l) {
-                const int x = first + l < kToneTop ? first + l : kToneTop;
-                fits = base + ((l * slope + offset) >> 4) == ToneCurve[x];
+                fits = base + ((l * slope + offset) >> 4) == ToneCurve[first + l];
             }
             if (fits) {
                 t->base[piece / 16][piece % 16] = static_cast<UCHAR>(base);
@@ -94,9 +92,8 @@ const TonePieces& TheTonePieces()
         t.exact = true;
         for (int piece = 0; piece < kTonePieces; ++piece) t.exact = FitPiece(piece, &t) && t.exact;
         for (int x = 256; t.exact && x-- > 0;) {
-            const int c = x < kToneTop ? x : kToneTop;
-            const int h = c / 8;
-            const int v = t.base[h / 16][h % 16] + (((c % 8) * t.slope[h / 16][h % 16] + t.offset[h / 16][h % 16]) >> 4);
+            const int h = x / 8;
+            const int v = t.base[h / 16][h % 16] + (((x % 8) * t.slope[h / 16][h % 16] + t.offset[h / 16][h % 16]) >> 4);
             t.exact = v == ToneCurve[x];
         }
         return t;
@@ -111,29 +108,28 @@ struct ToneRegisters {
     __m256i offset[2];
 };
 
-NIMBRA_AVX2 inline __m256i Piece(const __m256i (&table)[2], __m256i low, __m256i high)
+// The coefficient of each byte's piece: table 0 for pieces 0..15, table 1 from 16 on, chosen by
+// bit 7 of the byte (piece bit 4).
+NIMBRA_AVX2 inline __m256i Piece(const __m256i (&table)[2], __m256i index, __m256i x)
 {
-    return _mm256_or_si256(_mm256_shuffle_epi8(table[0], low), _mm256_shuffle_epi8(table[1], high));
+    return _mm256_blendv_epi8(_mm256_shuffle_epi8(table[0], index), _mm256_shuffle_epi8(table[1], index), x);
 }
 
 NIMBRA_AVX2 inline __m256i ToneLookup(__m256i x, const ToneRegisters& t)
 {
-    x = _mm256_min_epu8(x, _mm256_set1_epi8(static_cast<char>(kToneTop)));
-    // The piece number x >> 3 (0..26). A shuffle reads the low four bits and gives 0 where bit 7
-    // is set, so bit 7 of x (piece 16 and up) chooses between the two tables of a row.
-    const __m256i piece = _mm256_and_si256(_mm256_srli_epi16(x, 3), _mm256_set1_epi8(0x1F));
-    const __m256i low = _mm256_or_si256(piece, _mm256_and_si256(x, _mm256_set1_epi8(static_cast<char>(0x80))));
-    const __m256i high = _mm256_xor_si256(low, _mm256_set1_epi8(static_cast<char>(0x80)));
-    const __m256i base = Piece(t.base, low, high);
-    const __m256i slope = Piece(t.slope, low, high);
-    const __m256i offset = Piece(t.offset, low, high);
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i index = _mm256_and_si256(_mm256_srli_epi16(x, 3), nibble);  // piece, low four bits
+    const __m256i base = Piece(t.base, index, x);
+    const __m256i slope = Piece(t.slope, index, x);
+    const __m256i offset = Piece(t.offset, index, x);
     // l × slope byte by byte: the even and the odd bytes multiplied in 16-bit lanes (at most
     // 7 × 31, so each product stays in its byte).
-    const __m256i l = _mm256_and_si256(x, _mm256_set1_epi8(7));
-    const __m256i even = _mm256_maddubs_epi16(l, _mm256_and_si256(slope, _mm256_set1_epi16(0x00FF)));
-    const __m256i odd = _mm256_maddubs_epi16(l, _mm256_and_si256(slope, _mm256_set1_epi16(static_cast<short>(0xFF00))));
+    const __m256i lEven = _mm256_and_si256(x, _mm256_set1_epi16(0x0007));
+    const __m256i lOdd = _mm256_and_si256(x, _mm256_set1_epi16(0x0700));
+    const __m256i even = _mm256_maddubs_epi16(lEven, slope);
+    const __m256i odd = _mm256_maddubs_epi16(lOdd, slope);
     const __m256i product = _mm256_or_si256(even, _mm256_slli_epi16(odd, 8));
-    const __m256i step = _mm256_and_si256(_mm256_srli_epi16(_mm256_add_epi8(product, offset), 4), _mm256_set1_epi8(0x0F));
+    const __m256i step = _mm256_and_si256(_mm256_srli_epi16(_mm256_add_epi8(product, offset), 4), nibble);
     return _mm256_add_epi8(base, step);
 }
 
