@@ -13,6 +13,7 @@
 
 #include <cstring>
 
+#include "frame/fitting_rows.h"
 #include "frame/picture_kernels.h"
 
 #define NIMBRA_AVX2 __attribute__((target("avx2")))
@@ -133,33 +134,24 @@ NIMBRA_AVX2 VOID HalvePictureAvx2(const UCHAR* source, LONG sourceStride, LONG o
         return;
     }
     const PairPlan& plan = HalvePlan();
-    for (LONG y = 0; y < outHeight; ++y) {
-        const UCHAR* top = source + static_cast<size_t>(2 * y) * sourceStride;
-        FitRow(top, top + sourceStride, outWidth / 4, plan, out + static_cast<size_t>(y) * outWidth * 3);
-    }
+    HalveRows(source, sourceStride, outWidth, outHeight, out,
+              [&plan](const UCHAR* upper, const UCHAR* lower, int sourcePixels, UCHAR* row) {
+        FitRow(upper, lower, sourcePixels / 8, plan, row);
+    });
 }
 
 NIMBRA_AVX2 VOID QuarterPictureAvx2(const UCHAR* decoded, UCHAR* out)
 {
     const PairPlan& plan = QuarterPlan();
-    for (LONG y = 0; y < 120; ++y) {
-        const UCHAR* top = decoded + static_cast<size_t>(4 * y) * DECODED_STRIDE;
-        FitRow(top, top + 2 * DECODED_STRIDE, 80, plan, out + static_cast<size_t>(y) * 160 * 3);
-    }
+    QuarterRows(decoded, out, [&plan](const UCHAR* upper, const UCHAR* lower, int sourcePixels, UCHAR* row) {
+        FitRow(upper, lower, sourcePixels / 8, plan, row);
+    });
 }
 
 NIMBRA_AVX2 VOID ResamplePictureAvx2(const UCHAR* decoded, UCHAR* out)
 {
-    // Of each group of 8 rows: the first row of output row p, and the second (-1: none).
-    static const int rowFirst[5] = {0, 1, 3, 5, 6};
-    static const int rowSecond[5] = {-1, 2, -1, -1, 7};
     const PairPlan& plan = ResamplePlan();
-    for (LONG group = 0; group < 58; ++group) {
-        const UCHAR* rows = decoded + static_cast<size_t>(10 + 8 * group) * DECODED_STRIDE + 40 * 3;
-        for (int p = 0; p < 5; ++p) {
-            const UCHAR* upper = rows + static_cast<size_t>(rowFirst[p]) * DECODED_STRIDE;
-            const UCHAR* lower = rowSecond[p] < 0 ? nullptr : rows + static_cast<size_t>(rowSecond[p]) * DECODED_STRIDE;
-            FitRow(upper, lower, 71, plan, out + static_cast<size_t>(5 * group + p) * RESAMPLED_STRIDE);
-        }
-    }
+    ResampleRows(decoded, out, [&plan](const UCHAR* upper, const UCHAR* lower, int sourcePixels, UCHAR* row) {
+        FitRow(upper, lower, sourcePixels / 8, plan, row);
+    });
 }

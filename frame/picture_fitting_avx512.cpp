@@ -8,6 +8,7 @@
 
 #include <immintrin.h>
 
+#include "frame/fitting_rows.h"
 #include "frame/picture_kernels.h"
 
 // A test build may define it empty, to run the routines over scalar stand-ins for the intrinsics.
@@ -109,41 +110,31 @@ NIMBRA_AVX512 VOID FitRowWide(const UCHAR* upper, const UCHAR* lower, int source
 
 }  // namespace
 
-NIMBRA_AVX512 VOID HalvePictureAvx512(const UCHAR* source, LONG sourceStride, LONG outWidth, LONG outHeight,
-                                      UCHAR* out)
+NIMBRA_AVX512 VOID HalvePictureAvx512(const UCHAR* source, LONG sourceStride, LONG outWidth, LONG outHeight, UCHAR* out)
 {
     if (outWidth % 4 != 0) {
         HalvePicturePlain(source, sourceStride, outWidth, outHeight, out);
         return;
     }
     const WidePlan& plan = HalvePlan();
-    for (LONG y = 0; y < outHeight; ++y) {
-        const UCHAR* top = source + static_cast<size_t>(2 * y) * sourceStride;
-        FitRowWide(top, top + sourceStride, 2 * outWidth, plan, out + static_cast<size_t>(y) * outWidth * 3);
-    }
+    HalveRows(source, sourceStride, outWidth, outHeight, out,
+              [&plan](const UCHAR* upper, const UCHAR* lower, int sourcePixels, UCHAR* row) {
+        FitRowWide(upper, lower, sourcePixels, plan, row);
+    });
 }
 
 NIMBRA_AVX512 VOID QuarterPictureAvx512(const UCHAR* decoded, UCHAR* out)
 {
     const WidePlan& plan = QuarterPlan();
-    for (LONG y = 0; y < 120; ++y) {
-        const UCHAR* top = decoded + static_cast<size_t>(4 * y) * DECODED_STRIDE;
-        FitRowWide(top, top + 2 * DECODED_STRIDE, 640, plan, out + static_cast<size_t>(y) * 160 * 3);
-    }
+    QuarterRows(decoded, out, [&plan](const UCHAR* upper, const UCHAR* lower, int sourcePixels, UCHAR* row) {
+        FitRowWide(upper, lower, sourcePixels, plan, row);
+    });
 }
 
 NIMBRA_AVX512 VOID ResamplePictureAvx512(const UCHAR* decoded, UCHAR* out)
 {
-    // Of each group of 8 rows: the first row of output row p, and the second (-1: none).
-    static const int rowFirst[5] = {0, 1, 3, 5, 6};
-    static const int rowSecond[5] = {-1, 2, -1, -1, 7};
     const WidePlan& plan = ResamplePlan();
-    for (LONG group = 0; group < 58; ++group) {
-        const UCHAR* rows = decoded + static_cast<size_t>(10 + 8 * group) * DECODED_STRIDE + 40 * 3;
-        for (int p = 0; p < 5; ++p) {
-            const UCHAR* upper = rows + static_cast<size_t>(rowFirst[p]) * DECODED_STRIDE;
-            const UCHAR* lower = rowSecond[p] < 0 ? nullptr : rows + static_cast<size_t>(rowSecond[p]) * DECODED_STRIDE;
-            FitRowWide(upper, lower, 568, plan, out + static_cast<size_t>(5 * group + p) * RESAMPLED_STRIDE);
-        }
-    }
+    ResampleRows(decoded, out, [&plan](const UCHAR* upper, const UCHAR* lower, int sourcePixels, UCHAR* row) {
+        FitRowWide(upper, lower, sourcePixels, plan, row);
+    });
 }

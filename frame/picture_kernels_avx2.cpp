@@ -93,7 +93,8 @@ const TonePieces& TheTonePieces()
         for (int piece = 0; piece < kTonePieces; ++piece) t.exact = FitPiece(piece, &t) && t.exact;
         for (int x = 256; t.exact && x-- > 0;) {
             const int h = x / 8;
-            const int v = t.base[h / 16][h % 16] + (((x % 8) * t.slope[h / 16][h % 16] + t.offset[h / 16][h % 16]) >> 4);
+            const int step = ((x % 8) * t.slope[h / 16][h % 16] + t.offset[h / 16][h % 16]) >> 4;
+            const int v = t.base[h / 16][h % 16] + step;
             t.exact = v == ToneCurve[x];
         }
         return t;
