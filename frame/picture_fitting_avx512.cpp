@@ -64,11 +64,12 @@ const WidePlan& QuarterPlan()
 // The low byte of each 16-bit lane, in order, in the first 32 bytes.
 struct LowBytes {
     alignas(64) UCHAR index[64];
-    LowBytes() : index{}
+    constexpr LowBytes() : index{}
     {
         for (int i = 0; i < 32; ++i) index[i] = static_cast<UCHAR>(2 * i);
     }
 };
+constexpr LowBytes kLowBytes;
 
 // vpermb: byte i of the result is byte index[i] (0..63) of v. Written as the two-table form with
 // one table twice, the same instruction family, which GCC 12's header compiles warning-free.
@@ -93,9 +94,8 @@ inline __mmask64 FirstBytes(int count)
 NIMBRA_AVX512 VOID FitRowWide(const UCHAR* upper, const UCHAR* lower, int sourcePixels, const WidePlan& plan,
                               UCHAR* out)
 {
-    static const LowBytes low;
     const __m512i pick = _mm512_load_si512(plan.pick);
-    const __m512i lowBytes = _mm512_load_si512(low.index);
+    const __m512i lowBytes = _mm512_load_si512(kLowBytes.index);
     for (int x = 0; x < sourcePixels; x += kStepPixels) {
         const int pixels = sourcePixels - x < kStepPixels ? sourcePixels - x : kStepPixels;
         const __mmask64 in = FirstBytes(3 * pixels);

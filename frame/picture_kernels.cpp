@@ -45,17 +45,7 @@ ULONG Chosen()
     return chosen;
 }
 
-bool UseAvx2()
-{
-    return Chosen() >= FRAME_KERNELS_AVX2;
-}
-
 }  // namespace
-
-BOOLEAN FrameKernelsUseAvx2()
-{
-    return UseAvx2();
-}
 
 ULONG FrameKernelsInUse()
 {

@@ -50,8 +50,6 @@ VOID ZoomPicture(const UCHAR* source, LONG sourceStride, LONG width, LONG height
 #define FRAME_KERNELS_AVX2 2
 #define FRAME_KERNELS_AVX512_VBMI 3
 
-// True when the AVX2 versions (or the AVX-512 VBMI ones, which include them) are in use.
-BOOLEAN FrameKernelsUseAvx2();
 // The kernel set in use (FRAME_KERNELS_...).
 ULONG FrameKernelsInUse();
 // Only for tests: choose the plain versions (FALSE) or the best ones the processor has (TRUE).

@@ -215,12 +215,8 @@ NIMBRA_AVX2 VOID TurnAndToneAvx2(const UCHAR* source, LONG sourceStride, LONG wi
             TurnTone96(from + 3 * static_cast<size_t>(width - 32 - j), result, state);
             Store96(to + 3 * static_cast<size_t>(j), result);
         }
-        for (; j < width; ++j) {
-            const UCHAR* pixel = from + 3 * static_cast<size_t>(width - 1 - j);
-            to[3 * j] = ToneCurve[pixel[0]];
-            to[3 * j + 1] = ToneCurve[pixel[1]];
-            to[3 * j + 2] = ToneCurve[pixel[2]];
-        }
+        // The rest of the row: output pixels j .. width − 1 are source pixels width − 1 − j down to 0.
+        TurnAndTonePlain(from, sourceStride, width - j, 1, to + 3 * static_cast<size_t>(j));
     }
 }
 
@@ -249,17 +245,6 @@ NIMBRA_AVX2 VOID TurnAndToneAvx2InPlace(UCHAR* picture, LONG width, LONG height)
         front += 32;
         back -= 32;
     }
-    // The middle, fewer than 64 pixels, pixel by pixel from both of its ends.
-    UCHAR* low = picture + 3 * front;
-    UCHAR* high = picture + 3 * (back - 1);
-    for (; low < high; low += 3, high -= 3) {
-        for (int c = 0; c < 3; ++c) {
-            const UCHAR a = low[c];
-            low[c] = ToneCurve[high[c]];
-            high[c] = ToneCurve[a];
-        }
-    }
-    if (low == high) {
-        for (int c = 0; c < 3; ++c) low[c] = ToneCurve[low[c]];
-    }
+    // The middle, fewer than 64 pixels, is a picture of its own turned where it lies.
+    TurnAndTonePlainInPlace(picture + 3 * front, static_cast<LONG>(back - front), 1);
 }

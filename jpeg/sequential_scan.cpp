@@ -250,6 +250,17 @@ inline LONG SlowSymbol(JpegDecoder* d, RowBits& b, const HuffmanTable* t)
     return s;
 }
 
+// The symbol of the code at the reader, from its 10-bit table entry e: the entry's own symbol
+// with its code consumed, or the slow decode for a code the table does not settle.
+inline LONG Symbol(JpegDecoder* d, RowBits& b, const HuffmanTable* t, LONG e)
+{
+    if (e & kJpegFastSlow) {
+        return SlowSymbol(d, b, t);
+    }
+    b.ahead -= (e >> 8) & 31;
+    return e & 0xFF;
+}
+
 }  // namespace
 
 // Decodes the next MCU row of a sequential scan into the coefficient blocks. A block's
@@ -302,13 +313,7 @@ VOID DecodeMcuRow(JpegDecoder* d)
                 bits.ahead -= (e >> 8) & 31;
                 prediction += static_cast<ULONG>(e >> 16);
             } else {
-                LONG s;
-                if (e & kJpegFastSlow) {
-                    s = SlowSymbol(d, bits, dcTable);
-                } else {
-                    bits.ahead -= (e >> 8) & 31;
-                    s = e & 0xFF;
-                }
+                const LONG s = Symbol(d, bits, dcTable, e);
                 if (s > 15) {
                     SetStatus(d, JPEG_CORRUPT_DATA);
                     StoreBits(d, bits);
@@ -341,13 +346,7 @@ VOID DecodeMcuRow(JpegDecoder* d)
                     k++;
                     continue;
                 }
-                LONG rs;
-                if (e & kJpegFastSlow) {
-                    rs = SlowSymbol(d, bits, acTable);
-                } else {
-                    bits.ahead -= (e >> 8) & 31;
-                    rs = e & 0xFF;
-                }
+                const LONG rs = Symbol(d, bits, acTable, e);
                 const LONG run = rs >> 4;
                 const LONG size = rs & 15;
                 if (size > 0) {
