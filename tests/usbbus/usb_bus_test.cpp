@@ -442,10 +442,13 @@ TEST_F(UsbBusTest, IoCancelIrpOnAnIsochronousTransferLeavesTheOtherRunning)
     BuildIso(first.get(), Pipe(0), a.data(), kPackets, 256);
     BuildIso(second.get(), Pipe(0), b.data(), kPackets, 256);
     Submission one, two;
+    // The knob holds the pipe so that the first transfer is still queued when it is cancelled.
+    bus_->SetEndpointUnresponsive(0x83, true);
     ASSERT_EQ(one.Send(Pdo(), first.get()), STATUS_PENDING);
     ASSERT_EQ(two.Send(Pdo(), second.get()), STATUS_PENDING);
     IoCancelIrp(one.irp);
     ASSERT_TRUE(one.Wait());
+    bus_->SetEndpointUnresponsive(0x83, false);
     ASSERT_TRUE(two.Wait());
     EXPECT_EQ(one.status, STATUS_CANCELLED);
     EXPECT_EQ(two.status, STATUS_SUCCESS);
