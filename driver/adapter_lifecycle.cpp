@@ -244,6 +244,9 @@ static VOID ReleaseStillImageChannel(bool abortPipes)
     LARGE_INTEGER delay;
     delay.QuadPart = CHANNEL_RELEASE_DELAY_100NS;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    // A private request still under way (the aborts end its transfers) finishes first.
+    KeWaitForSingleObject(&channel->requestLock, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&channel->requestLock, FALSE);
     FreeStillImageChannel(channel);
     StillImageChannelPointer.store(nullptr, std::memory_order_relaxed);
 }

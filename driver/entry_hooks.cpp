@@ -22,6 +22,7 @@ static StillImageChannel* CreateStillImageChannel()
         return nullptr;
     }
     KeInitializeEvent(&channel->transferDone, NotificationEvent, FALSE);
+    KeInitializeMutex(&channel->requestLock, 0);
     channel->queryRequest = static_cast<PUCHAR>(ExAllocatePool(NonPagedPool, STILL_QUERY_REQUEST_BYTES));
     return channel;
 }

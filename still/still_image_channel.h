@@ -9,6 +9,9 @@
 struct StillImageChannel {
     KEVENT transferDone;  // signalled by the completion of each chunk of a data read
     PUCHAR queryRequest;  // request buffer for register queries, or none
+    // Held by each private request from its start to its end: the event, the query buffer and
+    // the camera's one command register serve one request at a time.
+    KMUTEX requestLock;
 };
 
 // Performs one private request (codes 0x223000..0x223076) in the requester's thread and sets

@@ -20,11 +20,10 @@ static NTSTATUS SyncSubmitDone(PDEVICE_OBJECT, PIRP, PVOID Context)
 }
 
 _Use_decl_annotations_
-NTSTATUS SubmitUrbSync(CaptureDevice* device, PURB urb)
+NTSTATUS SubmitUrbToDevice(PDEVICE_OBJECT lower, PURB urb, BOOLEAN* pended)
 {
     PAGED_CODE();
-    PDEVICE_OBJECT lower = device->cameraSession->lowerDevice;
-
+    *pended = FALSE;
     KEVENT finished;      // signalled by the I/O manager when it is done with the request
     KEVENT completed;     // signalled by our completion routine
     IO_STATUS_BLOCK ioStatus = {};
@@ -40,6 +39,7 @@ NTSTATUS SubmitUrbSync(CaptureDevice* device, PURB urb)
     IoSetCompletionRoutine(irp, SyncSubmitDone, &completed, TRUE, TRUE, TRUE);
 
     NTSTATUS status = IofCallDriver(lower, irp);
+    *pended = status == STATUS_PENDING;
     LARGE_INTEGER timeout;
     timeout.QuadPart = SUBMIT_TIMEOUT_100NS;
     if (KeWaitForSingleObject(&completed, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
@@ -55,6 +55,13 @@ NTSTATUS SubmitUrbSync(CaptureDevice* device, PURB urb)
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     KeWaitForSingleObject(&finished, Executive, KernelMode, FALSE, nullptr);
     return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS SubmitUrbSync(CaptureDevice* device, PURB urb)
+{
+    BOOLEAN pended;
+    return SubmitUrbToDevice(device->cameraSession->lowerDevice, urb, &pended);
 }
 
 // A GET_DESCRIPTOR_FROM_DEVICE request into buffer. Returns the status and the bytes received.

@@ -110,6 +110,10 @@ VOID InitializeCaptureDevice(CaptureDevice* device, CameraSession* session);
 // is cancelled and its completion awaited before STATUS_TIMEOUT is returned.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(CaptureDevice* device, PURB urb);
+// The same for any lower device object; `pended` tells whether the bus driver answered
+// STATUS_PENDING (the transfer went on the bus) rather than at once.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SubmitUrbToDevice(PDEVICE_OBJECT lower, PURB urb, BOOLEAN* pended);
 // Selects an alternate setting of an interface; STATUS_IO_DEVICE_ERROR when the bus refuses it.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectAlternateSetting(CaptureDevice* device, ULONG interfaceIndex, UCHAR alternateSetting);
