@@ -13,6 +13,7 @@
 #include "still/camera_protocol.h"
 #include "still/still_image_channel.h"
 #include "usb/bridge_state.h"
+#include "usb/bulk_capture.h"
 #include "usb/capture_control.h"
 #include "usb/capture_device.h"
 #include "usb/iso_capture.h"
@@ -33,6 +34,7 @@ static VOID FreeCaptureDevice(CaptureDevice* device)
             ExFreePool(slot);
         }
     }
+    FreeBulkFrameSlots(device);
     if (device->frameProcessor != nullptr) {
         FreeFrameProcessor(device->frameProcessor);
     }

@@ -97,6 +97,10 @@ NTSTATUS StartBulkTransfers(CaptureDevice* device)
     if (!device->resourcesReady || InterfacePipe(device, PIPE_VIDEO_BULK) == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    const NTSTATUS status = PrepareBulkFrameSlots(device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     ResetVideoPipe(device);
     return SubmitTransferSet(device, device->bulkTransfers, BulkTransferDone, false);
 }

@@ -22,6 +22,24 @@ struct SizeCase {
 
 class CaptureSizeTest : public StackTest, public ::testing::WithParamInterface<SizeCase> {};
 
+// Whether a delivered picture shows the orientation scene upright (see below).
+void ExpectUpright(const std::vector<uint8_t>& picture, LONG width, LONG height)
+{
+    std::string error;
+    auto scene = camsim::Scene::Create("orientation", error);
+    ASSERT_NE(scene, nullptr) << error;
+    std::vector<uint8_t> rgb(camsim::kSceneWidth * camsim::kSceneHeight * 3);
+    scene->Render(0, rgb.data());
+    const int cols = 8, rows = 6;
+    const auto delivered = DisplayedGreenGrid(picture.data(), width, height, cols, rows);
+    const double upright = Correlation(delivered, UprightGreenGrid(rgb.data(), 640, 480, cols, rows));
+    const double turned = Correlation(delivered, UprightGreenGrid(rgb.data(), 640, 480, cols, rows, true));
+    const double mirrored = Correlation(delivered, UprightGreenGrid(rgb.data(), 640, 480, cols, rows, false, true));
+    EXPECT_GT(upright, 0.9);
+    EXPECT_GT(upright, turned + 0.2);
+    EXPECT_GT(upright, mirrored + 0.2);
+}
+
 // The delivered picture, shown as a bottom-up DIB, is the scene upright: the grid of mean greens
 // correlates best with the upright scene, not with the scene turned or mirrored. Correlation is
 // blind to the exposure and the tone curve, and coarse enough for JPEG loss and scaling.
@@ -45,19 +63,7 @@ TEST_P(CaptureSizeTest, PicturesArriveUprightWithTimesThatNeverGoBack)
         EXPECT_GE(frame.info.DropCount, 0);
     }
 
-    std::string error;
-    auto scene = camsim::Scene::Create("orientation", error);
-    ASSERT_NE(scene, nullptr) << error;
-    std::vector<uint8_t> rgb(camsim::kSceneWidth * camsim::kSceneHeight * 3);
-    scene->Render(0, rgb.data());
-    const int cols = 8, rows = 6;
-    const auto delivered = DisplayedGreenGrid(frames.back().picture.data(), size.width, size.height, cols, rows);
-    const double upright = Correlation(delivered, UprightGreenGrid(rgb.data(), 640, 480, cols, rows));
-    const double turned = Correlation(delivered, UprightGreenGrid(rgb.data(), 640, 480, cols, rows, true));
-    const double mirrored = Correlation(delivered, UprightGreenGrid(rgb.data(), 640, 480, cols, rows, false, true));
-    EXPECT_GT(upright, 0.9);
-    EXPECT_GT(upright, turned + 0.2);
-    EXPECT_GT(upright, mirrored + 0.2);
+    ExpectUpright(frames.back().picture, size.width, size.height);
     ASSERT_EQ(host::SetState(video.pin, KSSTATE_STOP), STATUS_SUCCESS);
 }
 
@@ -67,6 +73,26 @@ INSTANTIATE_TEST_SUITE_P(FiveSizes, CaptureSizeTest,
                          [](const auto& info) {
                              return std::to_string(info.param.width) + "x" + std::to_string(info.param.height);
                          });
+
+TEST_F(CaptureTest, WhenEveryIsochronousSettingIsRefusedVideoComesOnTheBulkPipe)
+{
+    camsim::CameraConfig camera;
+    camera.refusedAlternates = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_EQ(Start(camera), STATUS_SUCCESS);
+    OpenVideo video;
+    ASSERT_EQ(video.Open(Host(), 320, 240), STATUS_SUCCESS);
+    EXPECT_FALSE(Session()->captureDevice->isochronousMode.load());
+    ASSERT_EQ(video.Run(), STATUS_SUCCESS);
+    const auto frames = ReadFrames(video.pin, video.ImageBytes(), 3);
+    for (const DeliveredFrame& frame : frames) {
+        ASSERT_EQ(frame.status, STATUS_SUCCESS);
+        EXPECT_EQ(frame.header.DataUsed, video.ImageBytes());
+    }
+    EXPECT_EQ(Camera().AlternateSetting(), 0);
+    EXPECT_EQ(Stack().Bus().GetStats().isoPackets, 0u);
+    ExpectUpright(frames.back().picture, 320, 240);
+    ASSERT_EQ(host::SetState(video.pin, KSSTATE_STOP), STATUS_SUCCESS);
+}
 
 TEST_F(CaptureTest, ReadsAreRefusedOrAnsweredAtOnceWhenTheyCannotWait)
 {
