@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "frame/frame_processor.h"
@@ -384,6 +385,40 @@ TEST_F(StillTest, SnapshotCopiesTheNextPictureTheStreamDelivers)
     EXPECT_EQ(returned, video.ImageBytes());
     EXPECT_EQ(snapshot, frames[0].picture);
     ASSERT_EQ(host::SetState(video.pin, KSSTATE_STOP), STATUS_SUCCESS);
+}
+
+TEST_F(StillTest, ArbitraryRequestsFromAnApplicationNeitherCrashNorLeak)
+{
+    // Any code of the private range with any bytes and buffer lengths. Outcomes vary with what
+    // the camera makes of the bytes; the request must end, return no more than its buffers hold and
+    // leave nothing behind. The clock runs fast: only the ends matter here, not the statuses.
+    host::SetClockRate(100.0);
+    std::mt19937 random(11);
+    Send(kReadReply, {}, 1);  // the channel record stays for the device's life
+    const size_t live = host::GetPoolStats().liveBlocks;
+    const ULONG codes[] = {kReadCommand, kDataRead, kSendAbort, kPortWrite, kPortRead, kMatchCommand,
+                           kMemoryWrite, kCommand, kReadReply, kUnsupported, kSnapshot};
+    for (int i = 0; i < 120; ++i) {
+        const ULONG code = random() % 4 == 0 ? 0x223000 + (random() % 0x77) : codes[random() % std::size(codes)];
+        Bytes in(random() % 4 == 0 ? 0 : random() % (random() % 3 == 0 ? 40000 : 64));
+        for (auto& byte : in) byte = static_cast<uint8_t>(random());
+        // Mostly lengths the buffers can hold, so that the requests get past their checks.
+        if (random() % 4 != 0 && in.size() >= 9) {
+            in[1] = static_cast<uint8_t>(0x50 + random() % 8);                          // known commands
+            in[2] = static_cast<uint8_t>(code == kMemoryWrite ? 0 : random() % 64);   // port count
+            in[3] = static_cast<uint8_t>(code == kMemoryWrite ? random() % 3 : 0);    // memory units
+            in[4] = 0;
+            in[6] = static_cast<uint8_t>(random() % 0x50);                             // read length
+            in[7] = 0;
+        }
+        const ULONG out = random() % 4 == 0 ? 0 : random() % 40000;
+        const Answer a = Send(code, in, out);
+        // Writes report how much of their input went to the camera; the rest what they returned.
+        const size_t bound = code == kMemoryWrite || code == kPortWrite ? in.size() : out;
+        EXPECT_LE(a.returned, bound) << std::hex << code;
+        EXPECT_EQ(host::GetPoolStats().liveBlocks, live) << std::hex << code;
+    }
+    host::SetClockRate(kTestClockRate);
 }
 
 }  // namespace
