@@ -97,6 +97,8 @@ NTSTATUS RunReadCommand(StillImageChannel* channel, const UCHAR* input, PUCHAR d
     if (SendCameraCommand(channel, command, TRUE) != STILL_REPLY_DATA) {
         return STATUS_DEVICE_BUSY;
     }
+    // The whole L bytes are returned: what the chunks do not fill reads as zero.
+    std::memset(destination, 0, length);
     const NTSTATUS status = ReadStillData(channel, destination, length);
     if (status == STATUS_SUCCESS) {
         *bytes = length;

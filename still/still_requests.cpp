@@ -72,11 +72,15 @@ static bool BuffersSuffice(const StillRequest& r)
     }
 }
 
-// Answers the read reply byte request: the camera's pending reply, when there is one.
+// Answers the read reply byte request: the camera's pending reply, when there is one. A query
+// the camera did not answer fails the request: its 0 would otherwise pass for a reply.
 static NTSTATUS ReadReplyByte(StillImageChannel* channel, PUCHAR out, ULONG_PTR* information)
 {
     UCHAR status;
     NTSTATUS result = QueryChannelRegister(channel, REGISTER_STATUS, &status);
+    if (result == STATUS_TIMEOUT) {
+        return STATUS_IO_TIMEOUT;
+    }
     if (!NT_SUCCESS(result)) {
         return result;
     }
@@ -85,6 +89,9 @@ static NTSTATUS ReadReplyByte(StillImageChannel* channel, PUCHAR out, ULONG_PTR*
     }
     UCHAR reply;
     result = QueryChannelRegister(channel, REGISTER_COMMAND, &reply);
+    if (result == STATUS_TIMEOUT) {
+        return STATUS_IO_TIMEOUT;
+    }
     if (!NT_SUCCESS(result)) {
         return result;
     }
@@ -137,6 +144,11 @@ static NTSTATUS PerformStillRequest(StillImageChannel* channel, PIRP Irp, const 
         *information = bytes;
         return status;
     case IOCTL_STILL_DATA_READ:
+        // Bytes the read does not fill (a remainder under one chunk, a short chunk) are returned
+        // too: they read as zero, never as what the buffer held before.
+        if (buffer != nullptr) {
+            std::memset(buffer, 0, r.outputLength);
+        }
         status = ReadStillData(channel, buffer, r.buffer == nullptr ? 0 : r.outputLength);
         *information = status == STATUS_SUCCESS ? r.outputLength : 0;  // a timed-out read returns nothing
         return status;

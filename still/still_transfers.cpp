@@ -54,7 +54,7 @@ NTSTATUS ReadStillData(StillImageChannel* channel, PUCHAR destination, ULONG len
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG i = 0; i < chunks && NT_SUCCESS(status); ++i) {
+    for (ULONG i = 0; i < chunks && status == STATUS_SUCCESS; ++i) {
         if (!BuildStillTransfer(urb, PIPE_VIDEO_BULK, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK,
                                 destination + static_cast<size_t>(STILL_DATA_CHUNK_BYTES) * i,
                                 STILL_DATA_CHUNK_BYTES)) {
@@ -83,6 +83,11 @@ NTSTATUS ReadStillData(StillImageChannel* channel, PUCHAR destination, ULONG len
             }
         } else if (!NT_SUCCESS(call)) {
             status = call;
+        }
+        // A chunk that ended in failure (stalled, cancelled, device gone) ends the read: its
+        // bytes are not the camera's data.
+        if (status == STATUS_SUCCESS && !NT_SUCCESS(irp->IoStatus.Status)) {
+            status = irp->IoStatus.Status;
         }
         IoFreeIrp(irp);
     }

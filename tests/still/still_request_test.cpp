@@ -162,6 +162,17 @@ TEST_F(StillTest, DataReadTakesWholeChunksOnly)
     EXPECT_EQ(a.returned, 20000u);
     EXPECT_EQ(Bytes(a.out.begin(), a.out.begin() + 16384), Bytes(picture.begin(), picture.begin() + 16384));
     EXPECT_EQ(Bytes(a.out.begin() + 16384, a.out.end()), Bytes(3616, 0));  // the rest is not read
+
+    // A command with data read returns its whole L: the part under a chunk reads as zero, not
+    // as what the request's buffer held (here the application's own input bytes).
+    Bytes read = Command(camsim::kCmdReadPicture, 0, 10000);
+    read.push_back(0);
+    read.resize(10000, 0xEE);
+    a = Send(kReadCommand, read, 10000);
+    ASSERT_EQ(a.status, STATUS_SUCCESS);
+    EXPECT_EQ(a.returned, 10000u);
+    EXPECT_EQ(Bytes(a.out.begin(), a.out.begin() + 8192), Bytes(picture.begin(), picture.begin() + 8192));
+    EXPECT_EQ(Bytes(a.out.begin() + 8192, a.out.end()), Bytes(1808, 0));
 }
 
 TEST_F(StillTest, DataReadWithoutDataTimesOutAndReleasesItsTransfer)
@@ -295,6 +306,10 @@ TEST_F(StillTest, CameraThatStopsAnsweringEndsEveryRequestWithNothingLeftBehind)
     Stack().Bus().SetEndpointUnresponsive(camsim::kEpReply, true);
     // Each status query times out and reads 0: the bytes go, the reply reads 0.
     EXPECT_EQ(Send(kMatchCommand, Command(camsim::kCmdDeleteAll), 0).status, STATUS_INVALID_PARAMETER);
+    // No answer is not a reply of 0.
+    Answer reply = Send(kReadReply, {}, 1);
+    EXPECT_EQ(reply.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(reply.returned, 0u);
     EXPECT_EQ(Send(kPortRead, {0, 0, 200, 0}, 200).status, STATUS_INSUFFICIENT_RESOURCES);
     Bytes memory = {0, 0, 0, 1, 0};
     memory.resize(5 + 1024);

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include <png.h>
+#include "tests/tools/png_reader.h"
 
 namespace {
 
@@ -132,26 +132,8 @@ std::vector<unsigned char> ReadFile(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-struct Png {
-    int width = 0;
-    int height = 0;
-    std::vector<unsigned char> rgb;
-};
-
-Png ReadPng(const fs::path& path)
-{
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    Png png;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return png;
-    image.format = PNG_FORMAT_RGB;
-    png.rgb.resize(PNG_IMAGE_SIZE(image));
-    if (!png_image_finish_read(&image, nullptr, png.rgb.data(), 0, nullptr)) return {};
-    png.width = static_cast<int>(image.width);
-    png.height = static_cast<int>(image.height);
-    return png;
-}
+using nimbra::test::Png;
+using nimbra::test::ReadPng;
 
 class CaptureToolTest : public ::testing::Test {
 protected:
