@@ -2,6 +2,8 @@
 // loads, takes and deletes, the snapshot it writes, and its exit statuses.
 #include <gtest/gtest.h>
 
+#include "tests/tools/tool_runner.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,11 +26,8 @@ namespace {
 namespace fs = std::filesystem;
 using Bytes = std::vector<unsigned char>;
 
-struct ToolResult {
-    int exitStatus = -1;  // -1: did not exit normally
-    std::string out;
-    std::string err;
-};
+using nimbra::test::RunTool;
+using nimbra::test::ToolResult;
 
 Bytes ReadFile(const fs::path& path)
 {
@@ -108,31 +107,7 @@ protected:
     ToolResult Still(std::vector<std::string> args)
     {
         args.insert(args.begin(), "still");
-        const std::string outPath = Path("stdout.txt");
-        const std::string errPath = Path("stderr.txt");
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (out < 0 || err < 0) _exit(126);
-            dup2(out, 1);
-            dup2(err, 2);
-            std::vector<char*> argv;
-            std::string tool = NIMBRA_TOOL;
-            argv.push_back(tool.data());
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(tool.c_str(), argv.data());
-            _exit(127);
-        }
-        ToolResult result;
-        int status = 0;
-        if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-        const Bytes out = ReadFile(outPath);
-        const Bytes err = ReadFile(errPath);
-        result.out.assign(out.begin(), out.end());
-        result.err.assign(err.begin(), err.end());
-        return result;
+        return RunTool(std::move(args), dir_);
     }
 
     // The camera's list as JSON, with the options given.
