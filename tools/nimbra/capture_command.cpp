@@ -31,13 +31,12 @@
 #include "host/streamclass/ks_client.h"
 #include "host/usbbus/usb_bus_host.h"
 #include "tools/nimbra/command.h"
+#include "tools/nimbra/settings_keys.h"
 #include "tools/nimbra/picture_output.h"
 
 namespace nimbra::tool {
 namespace {
 
-constexpr char16_t kVideoKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Korvane\\Nimbra\\SETTING\\Video";
-constexpr char16_t kCustomKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Korvane\\Nimbra\\SETTING\\Custom";
 constexpr size_t kReadsPending = 4;
 constexpr LONGLONG kPollInterval = 1000000;    // 100 ms: how often a wait looks at Ctrl-C
 constexpr LONGLONG kNoPictureLimit = 100000000;  // 10 s without a picture: the stream failed
@@ -333,8 +332,7 @@ int CaptureRun::Prepare()
 
     // The keys an installer makes; the driver only reads and writes values.
     host::ClearRegistry();
-    host::CreateRegistryKey(kVideoKey);
-    host::CreateRegistryKey(kCustomKey);
+    CreateSettingsKeys();
     if (!options_.registryPath.empty() && std::filesystem::exists(options_.registryPath)) {
         if (!host::LoadRegistryFile(options_.registryPath, &error)) {
             return Usage("cannot load " + options_.registryPath + ": " + error);

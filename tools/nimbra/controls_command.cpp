@@ -21,12 +21,11 @@
 #include "host/streamclass/ks_client.h"
 #include "settings/device_property_sets.h"
 #include "tools/nimbra/command.h"
+#include "tools/nimbra/settings_keys.h"
 
 namespace nimbra::tool {
 namespace {
 
-constexpr char16_t kVideoKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Korvane\\Nimbra\\SETTING\\Video";
-constexpr char16_t kCustomKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Korvane\\Nimbra\\SETTING\\Custom";
 
 // One property the driver answers, by the name the tool gives it.
 struct Control {
@@ -323,8 +322,7 @@ int RunControls(const ControlsOptions& options)
 
     // The keys an installer makes; the driver only reads and writes values.
     host::ClearRegistry();
-    host::CreateRegistryKey(kVideoKey);
-    host::CreateRegistryKey(kCustomKey);
+    CreateSettingsKeys();
     if (!options.registryPath.empty() && std::filesystem::exists(options.registryPath)) {
         if (!host::LoadRegistryFile(options.registryPath, &error)) {
             return Usage("cannot load " + options.registryPath + ": " + error);

@@ -15,12 +15,11 @@
 #include "driver/driver_entry.h"
 #include "host/camsim/still_camera.h"
 #include "host/kernel/host_kernel.h"
+#include "tools/nimbra/settings_keys.h"
 
 namespace nimbra::tool {
 namespace {
 
-constexpr char16_t kVideoKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Korvane\\Nimbra\\SETTING\\Video";
-constexpr char16_t kCustomKey[] = u"\\Registry\\MACHINE\\SOFTWARE\\Korvane\\Nimbra\\SETTING\\Custom";
 
 constexpr ULONG kReadCommand = 0x223000;   // command with data read
 constexpr ULONG kMatchCommand = 0x223054;  // command with reply match
@@ -151,8 +150,7 @@ bool StillClient::Start(const StillStackOptions& options, bool* usage)
     *usage = false;
     // The keys an installer makes; the driver only reads and writes values.
     host::ClearRegistry();
-    host::CreateRegistryKey(kVideoKey);
-    host::CreateRegistryKey(kCustomKey);
+    CreateSettingsKeys();
     host::SetClockRate(1.0);
     host::SetDebugEcho(options.debug);
 
