@@ -2,9 +2,6 @@
 // its reply fetched from there) and the byte-wise data port behind register 0x1F.
 #include <cstring>
 
-#include "driver/adapter_record.h"
-#include "driver/camera_session.h"
-#include "driver/driver_globals.h"
 #include "still/camera_protocol.h"
 #include "usb/capture_device.h"
 
@@ -69,10 +66,7 @@ _Use_decl_annotations_
 UCHAR RunCameraCommand(StillImageChannel* channel, const UCHAR* command, BOOLEAN replyWanted)
 {
     PAGED_CODE();
-    AdapterRecord* adapter = CurrentAdapter.load(std::memory_order_relaxed);
-    CaptureDevice* device = adapter != nullptr && adapter->cameraSession != nullptr
-                                ? adapter->cameraSession->captureDevice
-                                : nullptr;
+    CaptureDevice* device = StillCaptureDevice();
     if (device != nullptr && command[1] == COMMAND_STILL_MODE) {
         (void)SelectAlternateSetting(device, 0, 0);
     } else if (device != nullptr && command[1] == COMMAND_VIDEO_MODE) {

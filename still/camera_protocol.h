@@ -73,6 +73,9 @@ NTSTATUS WritePortBytes(StillImageChannel* channel, ULONG address, ULONG count, 
 
 // ---- Shared by the protocol files ----
 
+struct CaptureDevice;
+// The capture device of the initialised device, or null once it is gone.
+_IRQL_requires_(PASSIVE_LEVEL) CaptureDevice* StillCaptureDevice();
 // The lower device object of the initialised device, or null once it is gone.
 _IRQL_requires_(PASSIVE_LEVEL) PDEVICE_OBJECT StillLowerDevice();
 // Fills a bulk transfer request block for a pipe of interface 0 (the first 128 bytes zeroed).

@@ -14,7 +14,8 @@
 static_assert(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER) <= REQUEST_BLOCK_BYTES);
 static_assert(sizeof(struct _URB_PIPE_REQUEST) <= PIPE_REQUEST_BYTES);
 
-static CaptureDevice* StillCaptureDevice()
+_Use_decl_annotations_
+CaptureDevice* StillCaptureDevice()
 {
     AdapterRecord* adapter = CurrentAdapter.load(std::memory_order_relaxed);
     if (adapter == nullptr || adapter->cameraSession == nullptr) {
@@ -39,13 +40,7 @@ bool BuildStillTransfer(PURB urb, ULONG pipe, ULONG flags, PVOID buffer, ULONG l
         return false;
     }
     std::memset(urb, 0, REQUEST_BLOCK_BYTES);
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = handle;
-    transfer.TransferFlags = flags;
-    transfer.TransferBuffer = buffer;
-    transfer.TransferBufferLength = length;
+    FillBulkTransfer(urb, handle, flags, buffer, length);
     return true;
 }
 

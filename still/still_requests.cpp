@@ -2,9 +2,6 @@
 // code runs, what its buffers hold and what it reports.
 #include <cstring>
 
-#include "driver/adapter_record.h"
-#include "driver/camera_session.h"
-#include "driver/driver_globals.h"
 #include "frame/frame_processor.h"
 #include "still/camera_protocol.h"
 #include "usb/capture_device.h"
@@ -104,10 +101,7 @@ static NTSTATUS ReadReplyByte(StillImageChannel* channel, PUCHAR out, ULONG_PTR*
 // 1 s for the next picture. Information: the bytes of the picture, 0 when none came.
 static NTSTATUS TakeSnapshot(PIRP Irp, ULONG_PTR* information)
 {
-    AdapterRecord* adapter = CurrentAdapter.load(std::memory_order_relaxed);
-    CaptureDevice* device = adapter != nullptr && adapter->cameraSession != nullptr
-                                ? adapter->cameraSession->captureDevice
-                                : nullptr;
+    CaptureDevice* device = StillCaptureDevice();
     FrameProcessor* processor = device != nullptr ? device->frameProcessor : nullptr;
     PMDL mdl = Irp->MdlAddress;
     LARGE_INTEGER timeout;

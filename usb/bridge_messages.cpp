@@ -38,15 +38,7 @@ static bool BuildBulkMessage(BridgeState* bridge, PURB urb, ULONG pipe, ULONG fl
         return false;
     }
     std::memset(urb, 0, BRIDGE_REQUEST_BYTES);
-    auto& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = handle;
-    transfer.TransferFlags = flags;
-    transfer.TransferBuffer = buffer;
-    transfer.TransferBufferLength = length;
-    transfer.TransferBufferMDL = nullptr;
-    transfer.UrbLink = nullptr;
+    FillBulkTransfer(urb, handle, flags, buffer, length);
     return true;
 }
 

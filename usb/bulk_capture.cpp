@@ -19,7 +19,6 @@
 #include "usb/iso_capture.h"
 #include "usb/usb_transfer.h"
 
-static const UCHAR BulkMarkerStart[5] = {0xFF, 0xFF, 0x00, 0xFF, 0x96};
 #define MARKER_BYTES 6
 #define MARKER_LAST_FIRST 0x64
 #define MARKER_LAST_LAST 0x67
@@ -43,23 +42,7 @@ static std::atomic<ULONGLONG> SlotSequence{0};  // driver-wide numbering of fill
 // Position of the first whole bulk marker in d[0..n), or −1.
 static LONG FindBulkMarker(const UCHAR* d, ULONG n)
 {
-    if (n < MARKER_BYTES) {
-        return -1;
-    }
-    const UCHAR* p = d;
-    const UCHAR* last = d + n - MARKER_BYTES;
-    while (p <= last) {
-        p = static_cast<const UCHAR*>(std::memchr(p, 0xFF, static_cast<size_t>(last - p) + 1));
-        if (p == nullptr) {
-            return -1;
-        }
-        if (std::memcmp(p, BulkMarkerStart, sizeof BulkMarkerStart) == 0 && p[5] >= MARKER_LAST_FIRST &&
-            p[5] <= MARKER_LAST_LAST) {
-            return static_cast<LONG>(p - d);
-        }
-        ++p;
-    }
-    return -1;
+    return FindFrameMarker(d, n, MARKER_LAST_FIRST, MARKER_LAST_LAST);
 }
 
 static bool ChangeSlot(BulkFrameSlot& slot, ULONG from, ULONG to)
@@ -263,15 +246,8 @@ _Use_decl_annotations_
 VOID BuildBulkUrb(CaptureDevice* device, UsbTransfer* transfer)
 {
     std::memset(transfer->urb, 0, BULK_URB_BYTES);
-    auto& bulk = transfer->urb->UrbBulkOrInterruptTransfer;
-    bulk.Hdr.Length = BULK_URB_BYTES;
-    bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    bulk.PipeHandle = InterfacePipeHandle(device, PIPE_VIDEO_BULK);
-    bulk.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
-    bulk.TransferBuffer = transfer->buffer;
-    bulk.TransferBufferLength = BULK_TRANSFER_BYTES;
-    bulk.TransferBufferMDL = nullptr;
-    bulk.UrbLink = nullptr;
+    FillBulkTransfer(transfer->urb, InterfacePipeHandle(device, PIPE_VIDEO_BULK),
+                     USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, transfer->buffer, BULK_TRANSFER_BYTES);
 }
 
 _Use_decl_annotations_

@@ -64,6 +64,19 @@ NTSTATUS SubmitUrbSync(CaptureDevice* device, PURB urb)
     return SubmitUrbToDevice(device->cameraSession->lowerDevice, urb, &pended);
 }
 
+VOID FillBulkTransfer(PURB urb, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer, ULONG length)
+{
+    auto& transfer = urb->UrbBulkOrInterruptTransfer;
+    transfer.Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.PipeHandle = pipe;
+    transfer.TransferFlags = flags;
+    transfer.TransferBuffer = buffer;
+    transfer.TransferBufferLength = length;
+    transfer.TransferBufferMDL = nullptr;
+    transfer.UrbLink = nullptr;
+}
+
 // A GET_DESCRIPTOR_FROM_DEVICE request into buffer. Returns the status and the bytes received.
 static NTSTATUS ReadDescriptor(CaptureDevice* device, UCHAR descriptorType, PVOID buffer, ULONG length,
                                ULONG* received)

@@ -120,6 +120,8 @@ NTSTATUS SelectAlternateSetting(CaptureDevice* device, ULONG interfaceIndex, UCH
 // Chooses the streaming alternate setting by its rule and sets isochronousMode.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ChooseStreamingAlternate(CaptureDevice* device);
+// Fills the fields of a bulk or interrupt transfer request block (zeroing it is the caller's).
+VOID FillBulkTransfer(PURB urb, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer, ULONG length);
 // The pipe handle of a pipe of interface 0, or null when the selected setting has no such pipe.
 USBD_PIPE_HANDLE InterfacePipeHandle(const CaptureDevice* device, ULONG pipe);
 // The pipe information of a pipe of interface 0, or null when the setting has no such pipe.

@@ -17,8 +17,9 @@
 #include "usb/bulk_capture.h"
 #include "usb/usb_transfer.h"
 
-static const UCHAR FrameMarker[6] = {0xFF, 0xFF, 0x00, 0xFF, 0x96, 0x64};
+static const UCHAR MarkerStart[5] = {0xFF, 0xFF, 0x00, 0xFF, 0x96};
 #define MARKER_BYTES 6
+#define ISO_MARKER_LAST 0x64
 
 #define SYNC_HUNTING 0
 #define SYNC_MARKER_FOUND 1
@@ -28,8 +29,8 @@ static const UCHAR FrameMarker[6] = {0xFF, 0xFF, 0x00, 0xFF, 0x96, 0x64};
 #define FRAME_CONTINUING 2
 #define FRAME_COMPLETE 3
 
-// Position of the first whole marker in d[0..n), or −1.
-static LONG FindMarker(const UCHAR* d, ULONG n)
+_Use_decl_annotations_
+LONG FindFrameMarker(const UCHAR* d, ULONG n, UCHAR lastLow, UCHAR lastHigh)
 {
     if (n < MARKER_BYTES) {
         return -1;
@@ -41,12 +42,18 @@ static LONG FindMarker(const UCHAR* d, ULONG n)
         if (p == nullptr) {
             return -1;
         }
-        if (std::memcmp(p, FrameMarker, MARKER_BYTES) == 0) {
+        if (std::memcmp(p, MarkerStart, sizeof MarkerStart) == 0 && p[5] >= lastLow && p[5] <= lastHigh) {
             return static_cast<LONG>(p - d);
         }
         ++p;
     }
     return -1;
+}
+
+// Position of the first whole isochronous marker in d[0..n), or −1.
+static LONG FindMarker(const UCHAR* d, ULONG n)
+{
+    return FindFrameMarker(d, n, ISO_MARKER_LAST, ISO_MARKER_LAST);
 }
 
 // The packet size the transfers are laid out with: pipe 0's, never above what 32 packets may

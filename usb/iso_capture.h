@@ -20,6 +20,9 @@ VOID PrepareTransferSubmission(UsbTransfer* transfer, PIO_COMPLETION_ROUTINE com
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID TransferStoppedCirculating(UsbTransfer* transfer);
 // The isochronous completion: assembles the packets while running, then resubmits.
 IO_COMPLETION_ROUTINE IsoTransferDone;
+// Position of the first whole frame marker in d[0..n) whose last byte lies in lastLow..lastHigh
+// (the first five are FF FF 00 FF 96), or −1.
+LONG FindFrameMarker(const UCHAR* d, ULONG n, UCHAR lastLow, UCHAR lastHigh);
 // One packet step of the frame assembly. IRQL: DISPATCH_LEVEL.
 _IRQL_requires_(DISPATCH_LEVEL) VOID AssemblePacket(CaptureDevice* device, const UCHAR* data, ULONG length);
 // Hands a finished frame to the oldest waiting read (or drops it). IRQL: DISPATCH_LEVEL.
